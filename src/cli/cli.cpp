@@ -1,0 +1,238 @@
+#include "cli.h"
+
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include <QStringDecoder>
+
+#include "gbk_codec.h"
+#include "log_sink.h"
+#include "script_compile.h"
+#include "script_listing.h"
+
+#ifndef TAVREL_VERSION
+#define TAVREL_VERSION "0.0.0"
+#endif
+
+namespace tavrel {
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 2;
+
+constexpr std::string_view kUsage =
+    "Usage:\n"
+    "  tavrel-cli compile [--version TEXT] [--no-autorun] [--encoding utf8|gbk] [FILE|-]\n"
+    "      Compiles script lines into record byte text (standard output); compile\n"
+    "      messages go to standard error. The version defaults to 1, auto-run is on.\n"
+    "  tavrel-cli list [--encoding utf8|gbk] [FILE|-]\n"
+    "      Lists record byte text as readable log entries on standard output.\n"
+    "  tavrel-cli --help | --version\n"
+    "\n"
+    "FILE defaults to standard input (-). Text is UTF-8 unless --encoding gbk is given;\n"
+    "lines end in LF or CR LF.\n";
+
+enum class Encoding { Utf8, Gbk };
+
+class UsageError : public std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Options {
+    std::string command;
+    std::string versionText = "1";
+    bool autoRun = true;
+    Encoding encoding = Encoding::Utf8;
+    std::string file = "-";
+};
+
+// Writes each log line in the chosen encoding, one per line.
+class StreamLogSink : public LogSink {
+public:
+    StreamLogSink(std::ostream& out, Encoding encoding) : m_out(out), m_encoding(encoding) {}
+    void LogLine(std::string_view text) override {
+        if (m_encoding == Encoding::Gbk) {
+            m_out << text << '\n';
+        } else {
+            m_out << FromGbk(text).toStdString() << '\n';
+        }
+    }
+
+private:
+    std::ostream& m_out;
+    Encoding m_encoding;
+};
+
+Encoding ParseEncoding(std::string_view name) {
+    if (name == "utf8" || name == "utf-8") {
+        return Encoding::Utf8;
+    }
+    if (name == "gbk") {
+        return Encoding::Gbk;
+    }
+    throw UsageError("unknown encoding '" + std::string(name) + "' (use utf8 or gbk)");
+}
+
+Options ParseArguments(std::span<const std::string> args) {
+    Options options;
+    options.command = args.front();
+    const bool compiling = options.command == "compile";
+    bool haveFile = false;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        std::string_view arg = args[i];
+        std::optional<std::string> inlineValue;
+        if (arg.starts_with("--") && arg.find('=') != std::string_view::npos) {
+            inlineValue = std::string(arg.substr(arg.find('=') + 1));
+            arg = arg.substr(0, arg.find('='));
+        }
+        const auto value = [&]() -> std::string {
+            if (inlineValue) {
+                return *inlineValue;
+            }
+            if (i + 1 >= args.size()) {
+                throw UsageError("option " + std::string(arg) + " needs a value");
+            }
+            return args[++i];
+        };
+        if (arg == "--encoding") {
+            options.encoding = ParseEncoding(value());
+        } else if (compiling && arg == "--version") {
+            options.versionText = value();
+        } else if (compiling && arg == "--no-autorun" && !inlineValue) {
+            options.autoRun = false;
+        } else if (arg == "-" || !arg.starts_with("-")) {
+            if (haveFile) {
+                throw UsageError("more than one input file given");
+            }
+            options.file = std::string(arg);
+            haveFile = true;
+        } else {
+            throw UsageError("unknown option '" + args[i] + "' for " + options.command);
+        }
+    }
+    return options;
+}
+
+std::string ReadInput(const std::string& file, std::istream& in) {
+    if (file == "-") {
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    std::ifstream stream(file, std::ios::binary);
+    if (!stream) {
+        throw UsageError("cannot read " + file);
+    }
+    std::string text{std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+    if (stream.bad()) {
+        throw UsageError("cannot read " + file);
+    }
+    return text;
+}
+
+// Splits text at LF, dropping one CR before each; a final line break starts no further line.
+std::vector<std::string> SplitLines(std::string_view text) {
+    std::vector<std::string> lines;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        if (line.ends_with('\r')) {
+            line.remove_suffix(1);
+        }
+        lines.emplace_back(line);
+        if (end == std::string_view::npos) {
+            break;
+        }
+        text.remove_prefix(end + 1);
+    }
+    return lines;
+}
+
+// The input's lines as GBK bytes.
+std::vector<std::string> ReadGbkLines(const Options& options, std::istream& in) {
+    std::string text = ReadInput(options.file, in);
+    if (options.encoding == Encoding::Gbk) {
+        return SplitLines(text);
+    }
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        text.erase(0, 3);
+    }
+    std::vector<std::string> lines = SplitLines(text);
+    const std::string name = options.file == "-" ? "standard input" : options.file;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+        const QString unicode = decoder.decode(QByteArrayView(lines[i].data(), static_cast<qsizetype>(lines[i].size())));
+        const std::string where = name + ", line " + std::to_string(i + 1);
+        if (decoder.hasError()) {
+            throw UsageError(where + ": not valid UTF-8");
+        }
+        std::optional<std::string> gbk = ToGbkExactly(unicode);
+        if (!gbk) {
+            throw UsageError(where + ": holds a character that GBK cannot represent");
+        }
+        lines[i] = std::move(*gbk);
+    }
+    return lines;
+}
+
+int Compile(const Options& options, std::istream& in, std::ostream& out, std::ostream& err) {
+    const std::vector<std::string> lines = ReadGbkLines(options, in);
+    StreamLogSink log(err, options.encoding);
+    const ScriptCompilation compilation = CompileScript(lines, options.versionText, options.autoRun, log);
+    for (const std::string& line : compilation.byteTextLines) {
+        out << line << '\n';
+    }
+    return kExitOk;
+}
+
+int List(const Options& options, std::istream& in, std::ostream& out) {
+    const std::vector<std::string> lines = ReadGbkLines(options, in);
+    StreamLogSink log(out, options.encoding);
+    ScriptRecordBuffer recordBuffer{};
+    ListScriptBytes(lines, recordBuffer, log);
+    return kExitOk;
+}
+
+}  // namespace
+
+int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& out, std::ostream& err) {
+    if (args.empty()) {
+        err << "tavrel-cli: no command given\n" << kUsage;
+        return kExitUsage;
+    }
+    const std::string& command = args.front();
+    if (command == "--help" || command == "-h" || command == "help") {
+        out << kUsage;
+        return kExitOk;
+    }
+    if (command == "--version") {
+        out << "tavrel-cli " TAVREL_VERSION "\n";
+        return kExitOk;
+    }
+    try {
+        if (command != "compile" && command != "list") {
+            throw UsageError("unknown command '" + command + "'");
+        }
+        for (const std::string& arg : args.subspan(1)) {
+            if (arg == "--help" || arg == "-h") {
+                out << kUsage;
+                return kExitOk;
+            }
+        }
+        const Options options = ParseArguments(args);
+        if (options.command == "compile") {
+            return Compile(options, in, out, err);
+        }
+        return List(options, in, out);
+    } catch (const UsageError& error) {
+        err << "tavrel-cli: " << error.what() << "\nTry 'tavrel-cli --help'.\n";
+        return kExitUsage;
+    }
+}
+
+}  // namespace tavrel

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "command_packet.h"
+#include "log_sink.h"
+#include "script_record.h"
+
+namespace tavrel {
+
+// Compile mode: turns one GBK script line into at most one record at `record`. Gives 1 when the
+// line made a record (the caller counts it), 0 for comments, empty lines and logged errors.
+// Only the bytes the record kind sets are written; a raw report line writes nothing and gives 1.
+int CompileScriptLine(std::string_view line, std::span<std::uint8_t, kScriptRecordSize> record, LogSink& log);
+
+// Live mode: runs the line at once. Keyboard and mouse lines (and raw keyhid/mousehid reports)
+// go to `packets` as CMD_KEYBOARD, CMD_MOUSE, CMD_KEYBOARD_HID or CMD_MOUSE_HID; every other
+// line only logs what compile mode logs. Gives what compile mode gives.
+int CompileScriptLine(std::string_view line, PacketSink& packets, LogSink& log);
+
+}  // namespace tavrel

@@ -1,0 +1,57 @@
+#include "script_compile.h"
+
+#include "gbk_literal.h"
+#include "gbk_text.h"
+#include "hex_text.h"
+#include "line_compiler.h"
+
+namespace tavrel {
+
+ScriptCompilation CompileScript(std::span<const std::string> lines, std::string_view versionText, bool autoRun,
+                                LogSink& log) {
+    ScriptCompilation result;
+    for (const std::string& line : lines) {
+        if (result.recordCount == kMaxScriptRecords) {
+            // Checked before the line is looked at: any further line, a comment too, is one too many.
+            log.LogLine("超过存储空间！"_gbk);
+            break;
+        }
+        const auto place = std::span(result.recordBuffer)
+                               .subspan(kScriptRecordSize * static_cast<std::size_t>(result.recordCount))
+                               .first<kScriptRecordSize>();
+        result.recordCount += CompileScriptLine(LowerAsciiLetters(line), place, log);
+    }
+    log.LogLine(std::string("翻译完毕，共"_gbk) + std::to_string(result.recordCount) + std::string("行脚本"_gbk));
+
+    std::int32_t version = 0;
+    if (!ParseWholeInteger(versionText, version)) {
+        log.LogLine("请填入数字版本号"_gbk);
+        version = 0;
+    }
+    result.versionRecord = {static_cast<std::uint8_t>(kVersionRecord | (autoRun ? kVersionAutoRunFlag : 0)),
+                            static_cast<std::uint8_t>(result.recordCount & 0xFF),
+                            static_cast<std::uint8_t>(version & 0xFF)};
+
+    result.byteTextLines.reserve(static_cast<std::size_t>(result.recordCount) + 1);
+    result.byteTextLines.push_back(BytesToHexText(result.versionRecord));
+    for (int i = 0; i < result.recordCount; ++i) {
+        result.byteTextLines.push_back(BytesToHexText(
+            std::span(result.recordBuffer).subspan(kScriptRecordSize * static_cast<std::size_t>(i), kScriptRecordSize)));
+    }
+    return result;
+}
+
+std::string DemoScriptText() {
+    static constexpr std::string_view kDemoLines[] = {
+        "键盘: a"_gbk,   "键盘: b延时1秒"_gbk, "键盘: ctrl+shift+del"_gbk, "键盘: hid04"_gbk, "鼠标: 单击"_gbk,
+        "鼠标: 右击"_gbk, "鼠标: 中击"_gbk,    "延迟: 1秒"_gbk,             "跳转: 2行"_gbk,  "注释: 脚本说明"_gbk,
+    };
+    std::string text = "\r\n";
+    for (const std::string_view line : kDemoLines) {
+        text += line;
+        text += "\r\n";
+    }
+    return text;
+}
+
+}  // namespace tavrel
