@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -124,15 +125,19 @@ std::string ReadInput(const std::string& file, std::istream& in) {
     if (file == "-") {
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
+    std::error_code error;
+    if (std::filesystem::is_directory(file, error)) {
+        throw UsageError("cannot read " + file + ": it is a folder");
+    }
     std::ifstream stream(file, std::ios::binary);
     if (!stream) {
         throw UsageError("cannot read " + file);
     }
-    std::string text{std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-    if (stream.bad()) {
-        throw UsageError("cannot read " + file);
+    try {
+        return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+    } catch (const std::exception& failure) {
+        throw UsageError("cannot read " + file + ": " + failure.what());
     }
-    return text;
 }
 
 // Splits text at LF, dropping one CR before each; a final line break starts no further line.

@@ -1,0 +1,54 @@
+// Reply decoding over every input report the gadget could send: up to 64 bytes after the report id.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "command_codes.h"
+#include "flash_block.h"
+#include "fuzz_check.h"
+#include "gbk_literal.h"
+#include "reply_decoder.h"
+
+namespace {
+
+using tavrel::fuzz::Check;
+using tavrel::operator""_gbk;
+
+constexpr std::size_t kMaxReportBytes = 64;
+// Where the flash bytes of a CMD_FLASH answer begin: after the 4 header bytes come status,
+// length and the address, high byte first.
+constexpr std::size_t kFlashBytesOffset = 8;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > kMaxReportBytes) {
+        return 0;
+    }
+    const std::span<const std::uint8_t> bytes(data, size);
+    const tavrel::ReplyEffects effects = tavrel::DecodeReplyEffects(bytes);
+
+    Check(!effects.logLines.empty());
+    Check(effects.logLines.front() == std::string("已回复"_gbk) + std::to_string(size));
+    Check(effects.setsReplyArrived);
+
+    if (effects.deviceIdText) {
+        Check(bytes[0] == tavrel::CMD_READ_ID);
+        Check(effects.deviceIdText->size() == std::string_view("78 56 34 12").size());
+    }
+    if (effects.flashData) {
+        const tavrel::FlashReplyData& flash = *effects.flashData;
+        Check(bytes[0] == tavrel::CMD_FLASH);
+        Check(flash.address + flash.bytes.size() <= tavrel::kDataFlashSize);
+        Check(kFlashBytesOffset + flash.bytes.size() <= size);
+        Check(std::equal(flash.bytes.begin(), flash.bytes.end(), bytes.begin() + kFlashBytesOffset));
+    }
+    if (effects.serialLine) {
+        Check(bytes[0] == tavrel::CMD_SERIAL);
+        Check(effects.serialLine->size() == 3 * size);
+    }
+    return 0;
+}

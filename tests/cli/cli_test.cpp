@@ -1,0 +1,120 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cli.h"
+#include "gbk_literal.h"
+
+namespace tavrel {
+namespace {
+
+using ::testing::HasSubstr;
+
+struct CliRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+CliRun RunWith(std::vector<std::string> args, const std::string& input = "") {
+    std::istringstream in(input);
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = RunCli(args, in, out, err);
+    return {status, out.str(), err.str()};
+}
+
+const std::string kDataDir = TAVREL_TEST_DATA_DIR;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+TEST(Cli, CompilesAFileToByteTextWithMessagesOnStandardError) {
+    const CliRun run = RunWith({"compile", kDataDir + "/initial_script.txt"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, ReadFile(kDataDir + "/initial_script.hex"));
+    EXPECT_EQ(run.err, "goto\n翻译完毕，共8行脚本\n");
+}
+
+TEST(Cli, CompileOptions) {
+    const std::string script = "按键：A\r\n鼠标：单击\r\n";  // CR LF; the final line break starts no line
+    EXPECT_EQ(RunWith({"compile", "--no-autorun", "--version", "300"}, script).out, "E0 02 2C \n20 04 00 \n41 00 00 \n");
+    EXPECT_EQ(RunWith({"compile", "--version=7", "-"}, script).out, "E1 02 07 \n20 04 00 \n41 00 00 \n");
+    const CliRun badVersion = RunWith({"compile", "--version", "abc"}, script);
+    EXPECT_EQ(badVersion.status, 0);
+    EXPECT_EQ(badVersion.out.substr(0, 9), "E1 02 00 ");
+    EXPECT_EQ(badVersion.err, "翻译完毕，共2行脚本\n请填入数字版本号\n");
+    // A blank last line is a line; an empty input has none.
+    EXPECT_EQ(RunWith({"compile"}, "按键：A\n\n").err, "翻译完毕，共1行脚本\n");
+    EXPECT_EQ(RunWith({"compile"}, "").out, "E1 00 01 \n");
+}
+
+TEST(Cli, GbkEncodingInAndOut) {
+    const std::string script = std::string("键盘：中"_gbk) + "\n" + std::string("按键：b"_gbk) + "\n";
+    const CliRun run = RunWith({"compile", "--encoding", "gbk"}, script);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "E1 01 01 \n20 05 00 \n");
+    EXPECT_EQ(run.err, std::string("无法识别键盘值：中"_gbk) + "\n" + std::string("翻译完毕，共1行脚本"_gbk) + "\n");
+}
+
+TEST(Cli, ListsByteTextOnStandardOutput) {
+    const CliRun run = RunWith({"list"}, "E1 08 01\r\n\r\nE1 08\n60 2E E0");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "脚本不正确：e1 08\n第1行:E1 08 01\n版本\n8\n1\n第2行:60 2E E0\n延时\n12000\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(RunWith({"list", "--encoding=gbk"}, "A0 02 00\n").out,
+              std::string("第1行:A0 02 00"_gbk) + "\n" + std::string("转跳"_gbk) + "\n2\n");
+}
+
+TEST(Cli, HelpAndVersion) {
+    for (const auto& args : {std::vector<std::string>{"--help"}, {"-h"}, {"compile", "--help"}}) {
+        const CliRun run = RunWith(args);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_THAT(run.out, HasSubstr("tavrel-cli compile [--version TEXT] [--no-autorun] [--encoding utf8|gbk] [FILE|-]"));
+    }
+    const CliRun version = RunWith({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_THAT(version.out, HasSubstr("tavrel-cli " TAVREL_VERSION));
+}
+
+TEST(Cli, BadArgumentsAndUnreadableInputExitTwoWithAMessage) {
+    const std::string missing = (std::filesystem::temp_directory_path() / "tavrel-no-such-file.txt").string();
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{}, "no command given"},
+        {{"run"}, "unknown command 'run'"},
+        {{"compile", "--encoding", "latin1"}, "unknown encoding 'latin1'"},
+        {{"compile", "--encoding"}, "option --encoding needs a value"},
+        {{"compile", "--version"}, "option --version needs a value"},
+        {{"list", "--version", "2"}, "unknown option '--version' for list"},
+        {{"list", "--no-autorun"}, "unknown option '--no-autorun' for list"},
+        {{"compile", "-x"}, "unknown option '-x'"},
+        {{"compile", "a.txt", "b.txt"}, "more than one input file given"},
+        {{"compile", missing}, "cannot read"},
+        {{"list", std::filesystem::temp_directory_path().string()}, "cannot read"},
+    };
+    for (const auto& [args, message] : cases) {
+        const CliRun run = RunWith(args);
+        EXPECT_EQ(run.status, 2) << message;
+        EXPECT_THAT(run.err, HasSubstr(message));
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+TEST(Cli, InputThatCannotBecomeGbkIsRefusedWithItsLine) {
+    const CliRun invalid = RunWith({"compile"}, "按键：A\n\xFF\xFE\n");
+    EXPECT_EQ(invalid.status, 2);
+    EXPECT_THAT(invalid.err, HasSubstr("standard input, line 2: not valid UTF-8"));
+    const CliRun emoji = RunWith({"compile"}, "按键：😀\n");
+    EXPECT_EQ(emoji.status, 2);
+    EXPECT_THAT(emoji.err, HasSubstr("line 1: holds a character that GBK cannot represent"));
+    // A byte order mark is no part of the first line.
+    EXPECT_EQ(RunWith({"compile"}, "\xEF\xBB\xBF按键：A\n").out, "E1 01 01 \n20 04 00 \n");
+}
+
+}  // namespace
+}  // namespace tavrel

@@ -1,0 +1,115 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "log_collector.h"
+#include "script_download.h"
+
+namespace tavrel {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using test::GbkToUtf8;
+
+std::vector<std::string> RecordLines(std::size_t count) {
+    char line[32];
+    std::snprintf(line, sizeof line, "E1 %02zX 01", count - 1);
+    std::vector<std::string> lines = {line};
+    for (std::size_t i = 1; i < count; ++i) {
+        std::snprintf(line, sizeof line, "20 %02zX 00", i);
+        lines.emplace_back(line);
+    }
+    return lines;
+}
+
+std::uint16_t AddressOf(const FlashBlock& block) { return static_cast<std::uint16_t>(block[2] << 8 | block[3]); }
+
+std::vector<std::uint16_t> Addresses(const ScriptDownload& download) {
+    std::vector<std::uint16_t> addresses;
+    for (const FlashBlock& block : download.blocks) addresses.push_back(AddressOf(block));
+    return addresses;
+}
+
+TEST(PlanScriptDownload, TenLinesGoInOneChunkTailFromTheOldBuffer) {
+    std::array<std::uint8_t, 128> buffer;
+    buffer.fill(0xEE);
+    const ScriptDownload download = PlanScriptDownload(RecordLines(10), buffer);
+    EXPECT_EQ(download.byteTotal, 30u);
+    EXPECT_THAT(Addresses(download), ElementsAre(32));
+    EXPECT_THAT(std::vector(download.logLines.begin(), download.logLines.end()), ElementsAre(test::Utf8ToGbk("共30字节")));
+    const FlashBlock& block = download.blocks[0];
+    EXPECT_EQ(block[0], 1) << "write";
+    EXPECT_EQ(block[1], 32);
+    EXPECT_EQ(block[4 + 3], 0x20);
+    EXPECT_EQ(block[4 + 4], 0x01);
+    EXPECT_EQ(block[4 + 30], 0xEE);
+    EXPECT_EQ(block[4 + 31], 0xEE);
+}
+
+TEST(PlanScriptDownload, ChunkCountFollowsTheByteTotal) {
+    const std::array<std::uint8_t, 128> buffer{};
+    EXPECT_THAT(Addresses(PlanScriptDownload(RecordLines(11), buffer)), ElementsAre(32, 64));  // 33 bytes
+    EXPECT_THAT(Addresses(PlanScriptDownload(RecordLines(32), buffer)), ElementsAre(32, 64, 96));  // 96 bytes
+    // The longest compiled script, version record and 42 records (129 bytes), is sent whole: the
+    // fifth chunk at 160 carries its last byte.
+    const ScriptDownload longest = PlanScriptDownload(RecordLines(43), buffer);
+    EXPECT_EQ(longest.byteTotal, 129u);
+    EXPECT_THAT(Addresses(longest), ElementsAre(32, 64, 96, 128, 160));
+    EXPECT_EQ(longest.blocks[4][4], 0x00) << "last byte of record 42 (20 2A 00)";
+    EXPECT_EQ(longest.blocks[3][4 + 31], 0x2A);
+}
+
+TEST(PlanScriptDownload, BlankLinesKeepTheirSlotsAndCountNoBytes) {
+    std::array<std::uint8_t, 128> buffer;
+    buffer.fill(0xEE);
+    std::vector<std::string> lines = RecordLines(11);
+    lines.insert(lines.begin() + 1, "  \t");
+    const ScriptDownload download = PlanScriptDownload(lines, buffer);
+    EXPECT_EQ(download.byteTotal, 33u);
+    EXPECT_THAT(Addresses(download), ElementsAre(32, 64)) << "the total decides, not the span of 36 bytes";
+    EXPECT_EQ(download.blocks[0][4 + 3], 0xEE) << "the blank line's slot keeps the old buffer bytes";
+    EXPECT_EQ(download.blocks[0][4 + 6], 0x20);
+}
+
+TEST(PlanScriptDownload, LinesLandAtThreeTimesTheirNumberWhateverTheyHold) {
+    const std::array<std::uint8_t, 128> buffer{};
+    const ScriptDownload download = PlanScriptDownload(std::vector<std::string>{"e1 02 01 ff", "20 04", "a0 02 00"}, buffer);
+    EXPECT_EQ(download.byteTotal, 9u);
+    // The long first line spills into slot 1, which line 1 then overwrites; line 1 is short, so
+    // its third byte keeps what the spill left.
+    EXPECT_THAT(std::vector(download.image.begin(), download.image.begin() + 9),
+                ElementsAre(0xE1, 0x02, 0x01, 0x20, 0x04, 0x00, 0xA0, 0x02, 0x00));
+    const ScriptDownload spill = PlanScriptDownload(std::vector<std::string>{"e1 02 01 ff 11", "20 04"}, buffer);
+    EXPECT_THAT(std::vector(spill.image.begin(), spill.image.begin() + 6), ElementsAre(0xE1, 0x02, 0x01, 0x20, 0x04, 0x00));
+    EXPECT_EQ(PlanScriptDownload(std::vector<std::string>{"E1 08 01"}, buffer).image,
+              PlanScriptDownload(std::vector<std::string>{"e1 08 01"}, buffer).image);
+}
+
+TEST(PlanScriptDownload, NoBytesNoScript) {
+    const std::array<std::uint8_t, 128> buffer{};
+    for (const std::vector<std::string>& lines : {std::vector<std::string>{"", ""}, std::vector<std::string>{},
+                                                  std::vector<std::string>{"x"}}) {
+        const ScriptDownload download = PlanScriptDownload(lines, buffer);
+        EXPECT_TRUE(download.blocks.empty());
+        EXPECT_THAT(download.logLines, ElementsAre(test::Utf8ToGbk("无脚本")));
+    }
+}
+
+TEST(PlanScriptDownload, RefusesWhatTheFlashAddressesCannotReach) {
+    const std::array<std::uint8_t, 128> buffer{};
+    // 2047 chunks end at address 0xFFE0; one byte more needs a chunk at 0x10000.
+    const std::vector<std::string> fits(1, std::string(2047 * 32 * 2, '1'));
+    const ScriptDownload largest = PlanScriptDownload(fits, buffer);
+    EXPECT_EQ(largest.blocks.size(), 2047u);
+    EXPECT_EQ(AddressOf(largest.blocks.back()), 0xFFE0);
+    const std::vector<std::string> tooLong(1, std::string(2047 * 32 * 2 + 2, '1'));
+    const ScriptDownload refused = PlanScriptDownload(tooLong, buffer);
+    EXPECT_TRUE(refused.blocks.empty());
+    ASSERT_EQ(refused.logLines.size(), 1u);
+    EXPECT_EQ(GbkToUtf8(refused.logLines[0]), "脚本过长，超出闪存地址范围：共65505字节");
+}
+
+}  // namespace
+}  // namespace tavrel

@@ -1,0 +1,27 @@
+#include "log_collector.h"
+
+#include <QString>
+
+#include "gbk_codec.h"
+#include "hex_text.h"
+
+namespace tavrel::test {
+
+std::vector<std::string> LogCollector::Utf8Lines() const {
+    std::vector<std::string> utf8;
+    utf8.reserve(m_lines.size());
+    for (const std::string& line : m_lines) {
+        utf8.push_back(GbkToUtf8(line));
+    }
+    return utf8;
+}
+
+std::string GbkToUtf8(std::string_view gbk) { return FromGbk(gbk).toStdString(); }
+
+std::string Utf8ToGbk(std::string_view utf8) {
+    return ToGbk(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())));
+}
+
+std::vector<std::uint8_t> Bytes(std::string_view hex) { return HexTextToBytes(hex); }
+
+}  // namespace tavrel::test
