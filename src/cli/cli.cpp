@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <QStringDecoder>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -9,8 +10,6 @@
 #include <stdexcept>
 #include <string_view>
 #include <vector>
-
-#include <QStringDecoder>
 
 #include "gbk_codec.h"
 #include "log_sink.h"
@@ -171,7 +170,8 @@ std::vector<std::string> ReadGbkLines(const Options& options, std::istream& in) 
     const std::string name = options.file == "-" ? "standard input" : options.file;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
-        const QString unicode = decoder.decode(QByteArrayView(lines[i].data(), static_cast<qsizetype>(lines[i].size())));
+        const QString unicode =
+            decoder.decode(QByteArrayView(lines[i].data(), static_cast<qsizetype>(lines[i].size())));
         const std::string where = name + ", line " + std::to_string(i + 1);
         if (decoder.hasError()) {
             throw UsageError(where + ": not valid UTF-8");

@@ -34,7 +34,9 @@ std::uint8_t PacketChecksum(const std::uint8_t* data, std::uint8_t count);
 // Throws std::length_error for more data than a packet holds.
 CommandPacket BuildCommandPacket(std::uint8_t code, const std::uint8_t* data, std::uint8_t count);
 
-inline CommandPacket BuildCommandPacket(std::uint8_t code) { return BuildCommandPacket(code, nullptr, 0); }
+inline CommandPacket BuildCommandPacket(std::uint8_t code) {
+    return BuildCommandPacket(code, nullptr, 0);
+}
 
 // Frames a command with present data (an empty span still counts as present data).
 CommandPacket BuildCommandPacket(std::uint8_t code, std::span<const std::uint8_t> data);

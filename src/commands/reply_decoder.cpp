@@ -8,7 +8,9 @@
 
 namespace tavrel {
 
-std::string_view FlashReplyRefusedText() { return "闪存数据超出范围，未写入"_gbk; }
+std::string_view FlashReplyRefusedText() {
+    return "闪存数据超出范围，未写入"_gbk;
+}
 
 namespace {
 
@@ -59,7 +61,8 @@ void DecodeFlashData(std::span<const std::uint8_t> bytes, ReplyEffects& effects)
         return;
     }
     const auto flashBytes = bytes.subspan(kFlashBytes, length);
-    effects.flashData = FlashReplyData{static_cast<std::uint16_t>(address), {flashBytes.begin(), flashBytes.end()}};
+    effects.flashData =
+        FlashReplyData{static_cast<std::uint16_t>(address), {flashBytes.begin(), flashBytes.end()}};
 }
 
 }  // namespace

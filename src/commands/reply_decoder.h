@@ -18,8 +18,8 @@ struct FlashReplyData {
 // What one input report does to the window; the window applies these in this order:
 // log lines, reply flag, identifier text, grid bytes, serial receive line.
 struct ReplyEffects {
-    std::vector<std::string> logLines;  // GBK texts, one LogLine each
-    bool setsReplyArrived = true;       // every report, whatever it holds, answers the last request
+    std::vector<std::string> logLines;        // GBK texts, one LogLine each
+    bool setsReplyArrived = true;             // every report, whatever it holds, answers the last request
     std::optional<std::string> deviceIdText;  // for edtDevid: "78 56 34 12"
     std::optional<FlashReplyData> flashData;  // only when it lies wholly within the grid
     std::optional<std::string> serialLine;    // for MemoRev: every byte as "%02X "

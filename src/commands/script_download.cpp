@@ -15,7 +15,8 @@ constexpr std::size_t kMaxChunks = (0x10000 - kScriptFlashAddress) / kFlashChunk
 
 }  // namespace
 
-ScriptDownload PlanScriptDownload(std::span<const std::string> lines, std::span<const std::uint8_t> recordBuffer) {
+ScriptDownload PlanScriptDownload(std::span<const std::string> lines,
+                                  std::span<const std::uint8_t> recordBuffer) {
     ScriptDownload download;
     download.image.assign(recordBuffer.begin(), recordBuffer.end());
     for (std::size_t i = 0; i < lines.size(); ++i) {

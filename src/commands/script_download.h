@@ -27,6 +27,7 @@ struct ScriptDownload {
 // slots of blank lines and the tail of the last chunk). Nothing is cut off: a script longer
 // than the record buffer is parsed into room enough and sent whole; only a script whose chunks
 // would run past the 16-bit flash address space is refused, with a log line and no blocks.
-ScriptDownload PlanScriptDownload(std::span<const std::string> lines, std::span<const std::uint8_t> recordBuffer);
+ScriptDownload PlanScriptDownload(std::span<const std::string> lines,
+                                  std::span<const std::uint8_t> recordBuffer);
 
 }  // namespace tavrel

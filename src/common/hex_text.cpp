@@ -4,7 +4,9 @@ namespace tavrel {
 
 namespace {
 
-bool IsPairSeparator(char c) { return c == ' ' || c == '-' || c == '_' || c == ':'; }
+bool IsPairSeparator(char c) {
+    return c == ' ' || c == '-' || c == '_' || c == ':';
+}
 
 // Walks the pairs of `text`, handing each byte to `take`; gives the number of pairs.
 template <typename Take>

@@ -30,6 +30,8 @@ std::string LocalTimeText(std::chrono::system_clock::time_point moment) {
     return text;
 }
 
-std::string LocalTimeText() { return LocalTimeText(std::chrono::system_clock::now()); }
+std::string LocalTimeText() {
+    return LocalTimeText(std::chrono::system_clock::now());
+}
 
 }  // namespace tavrel

@@ -10,6 +10,8 @@ void LogSink::TraceLine(std::string_view text) {
     }
 }
 
-bool LogSink::DebuggerAttached() const { return IsDebuggerAttached(); }
+bool LogSink::DebuggerAttached() const {
+    return IsDebuggerAttached();
+}
 
 }  // namespace tavrel

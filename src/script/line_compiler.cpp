@@ -53,9 +53,9 @@ struct MouseWord {
 
 // Tested in this order; the first word found decides.
 constexpr MouseWord kMouseWords[] = {
-    {"单击"_gbk, MOUSE_CLICK},      {"双击"_gbk, MOUSE_DBCLICK},   {"右击"_gbk, MOUSE_RCLICK},
-    {"中击"_gbk, MOUSE_MCLICK},     {"滚轮"_gbk, MOUSE_WHEEL},     {"左移"_gbk, MOUSE_MOVE_LEFT},
-    {"右移"_gbk, MOUSE_MOVE_RIGHT}, {"上移"_gbk, MOUSE_MOVE_UP},   {"下移"_gbk, MOUSE_MOVE_DOWN},
+    {"单击"_gbk, MOUSE_CLICK},      {"双击"_gbk, MOUSE_DBCLICK}, {"右击"_gbk, MOUSE_RCLICK},
+    {"中击"_gbk, MOUSE_MCLICK},     {"滚轮"_gbk, MOUSE_WHEEL},   {"左移"_gbk, MOUSE_MOVE_LEFT},
+    {"右移"_gbk, MOUSE_MOVE_RIGHT}, {"上移"_gbk, MOUSE_MOVE_UP}, {"下移"_gbk, MOUSE_MOVE_DOWN},
     {"定位"_gbk, MOUSE_POS},
 };
 
@@ -64,7 +64,17 @@ constexpr std::size_t kScratchSize = 8;
 constexpr std::size_t kKeyboardReportSize = 8;
 constexpr std::size_t kMouseReportSize = 4;
 
-enum class LineKind { PlayRestart, PlayStop, PlaySuspend, Keyboard, RawMouse, Mouse, RawKeyboard, Pause, Jump };
+enum class LineKind {
+    PlayRestart,
+    PlayStop,
+    PlaySuspend,
+    Keyboard,
+    RawMouse,
+    Mouse,
+    RawKeyboard,
+    Pause,
+    Jump
+};
 
 struct KindTest {
     std::string_view word;
@@ -94,7 +104,8 @@ public:
         m_hasArgument = colon != std::string::npos;
         m_argument = m_hasArgument ? std::string_view(m_line).substr(colon + 1) : std::string_view();
 
-        if (StartsWithText(m_line, "#") || StartsWithText(m_line, "//") || TrimBlanksAndControls(m_line).empty()) {
+        if (StartsWithText(m_line, "#") || StartsWithText(m_line, "//") ||
+            TrimBlanksAndControls(m_line).empty()) {
             return 0;
         }
         const auto* test = std::find_if(std::begin(kKindTests), std::end(kKindTests),
@@ -185,14 +196,15 @@ private:
         if (!Live()) {
             return 1;
         }
-        const std::string_view text = std::string_view(m_line).substr(FindText(m_line, keyword) + keyword.size());
+        const std::string_view text =
+            std::string_view(m_line).substr(FindText(m_line, keyword) + keyword.size());
         std::array<std::uint8_t, kKeyboardReportSize> bytes{};
         const std::size_t count = HexTextToBytes(text, bytes);
         if (count == reportSize) {
             Send(code, std::span(bytes).first(reportSize));
         } else {
-            const std::string_view message = code == CMD_KEYBOARD_HID ? "键盘HID数据长度不正确："_gbk
-                                                                      : "鼠标HID数据长度不正确："_gbk;
+            const std::string_view message =
+                code == CMD_KEYBOARD_HID ? "键盘HID数据长度不正确："_gbk : "鼠标HID数据长度不正确："_gbk;
             m_log.LogLine(std::string(message) + std::to_string(count));
         }
         return 1;
@@ -244,7 +256,8 @@ private:
 
 }  // namespace
 
-int CompileScriptLine(std::string_view line, std::span<std::uint8_t, kScriptRecordSize> record, LogSink& log) {
+int CompileScriptLine(std::string_view line, std::span<std::uint8_t, kScriptRecordSize> record,
+                      LogSink& log) {
     return LineCompiler(record, nullptr, log).Compile(line);
 }
 

@@ -7,8 +7,8 @@
 
 namespace tavrel {
 
-ScriptCompilation CompileScript(std::span<const std::string> lines, std::string_view versionText, bool autoRun,
-                                LogSink& log) {
+ScriptCompilation CompileScript(std::span<const std::string> lines, std::string_view versionText,
+                                bool autoRun, LogSink& log) {
     ScriptCompilation result;
     for (const std::string& line : lines) {
         if (result.recordCount == kMaxScriptRecords) {
@@ -21,7 +21,8 @@ ScriptCompilation CompileScript(std::span<const std::string> lines, std::string_
                                .first<kScriptRecordSize>();
         result.recordCount += CompileScriptLine(LowerAsciiLetters(line), place, log);
     }
-    log.LogLine(std::string("翻译完毕，共"_gbk) + std::to_string(result.recordCount) + std::string("行脚本"_gbk));
+    log.LogLine(std::string("翻译完毕，共"_gbk) + std::to_string(result.recordCount) +
+                std::string("行脚本"_gbk));
 
     std::int32_t version = 0;
     if (!ParseWholeInteger(versionText, version)) {
@@ -35,16 +36,18 @@ ScriptCompilation CompileScript(std::span<const std::string> lines, std::string_
     result.byteTextLines.reserve(static_cast<std::size_t>(result.recordCount) + 1);
     result.byteTextLines.push_back(BytesToHexText(result.versionRecord));
     for (int i = 0; i < result.recordCount; ++i) {
-        result.byteTextLines.push_back(BytesToHexText(
-            std::span(result.recordBuffer).subspan(kScriptRecordSize * static_cast<std::size_t>(i), kScriptRecordSize)));
+        result.byteTextLines.push_back(
+            BytesToHexText(std::span(result.recordBuffer)
+                               .subspan(kScriptRecordSize * static_cast<std::size_t>(i), kScriptRecordSize)));
     }
     return result;
 }
 
 std::string DemoScriptText() {
     static constexpr std::string_view kDemoLines[] = {
-        "键盘: a"_gbk,   "键盘: b延时1秒"_gbk, "键盘: ctrl+shift+del"_gbk, "键盘: hid04"_gbk, "鼠标: 单击"_gbk,
-        "鼠标: 右击"_gbk, "鼠标: 中击"_gbk,    "延迟: 1秒"_gbk,             "跳转: 2行"_gbk,  "注释: 脚本说明"_gbk,
+        "键盘: a"_gbk,    "键盘: b延时1秒"_gbk, "键盘: ctrl+shift+del"_gbk, "键盘: hid04"_gbk,
+        "鼠标: 单击"_gbk, "鼠标: 右击"_gbk,     "鼠标: 中击"_gbk,           "延迟: 1秒"_gbk,
+        "跳转: 2行"_gbk,  "注释: 脚本说明"_gbk,
     };
     std::string text = "\r\n";
     for (const std::string_view line : kDemoLines) {

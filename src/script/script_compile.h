@@ -22,8 +22,8 @@ struct ScriptCompilation {
 // Compiles the GBK script lines, at most 42 records, into a script image whose version record
 // carries the record count, `versionText` read as an integer (low 8 bits; 0 and a log line when
 // it is none) and the auto-run flag. Compile messages go to `log`.
-ScriptCompilation CompileScript(std::span<const std::string> lines, std::string_view versionText, bool autoRun,
-                                LogSink& log);
+ScriptCompilation CompileScript(std::span<const std::string> lines, std::string_view versionText,
+                                bool autoRun, LogSink& log);
 
 // The example lines the example button writes to the log, as one GBK text.
 std::string DemoScriptText();

@@ -89,7 +89,8 @@ void ListScriptBytes(std::span<const std::string> lines, ScriptRecordBuffer& rec
     }
     const std::size_t stored = std::min<std::size_t>(records.size(), kMaxScriptRecords);
     for (std::size_t i = 0; i < stored; ++i) {
-        std::copy(records[i].begin(), records[i].end(), recordBuffer.begin() + static_cast<std::ptrdiff_t>(i * kScriptRecordSize));
+        std::copy(records[i].begin(), records[i].end(),
+                  recordBuffer.begin() + static_cast<std::ptrdiff_t>(i * kScriptRecordSize));
     }
     for (std::size_t i = 0; i < records.size(); ++i) {
         ListRecord(static_cast<int>(i + 1), records[i], log);

@@ -24,7 +24,9 @@ enum RecordKind : std::uint8_t {
     kKindVersion = 7,
 };
 
-inline constexpr std::uint8_t RecordKindOf(std::uint8_t byte0) { return byte0 >> 5; }
+inline constexpr std::uint8_t RecordKindOf(std::uint8_t byte0) {
+    return byte0 >> 5;
+}
 
 // Byte 0 of each kind with its field zero.
 inline constexpr std::uint8_t kKeyboardRecord = 0x20;

@@ -1,11 +1,12 @@
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include "cli.h"
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "cli.h"
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include "gbk_literal.h"
 
 namespace tavrel {
@@ -43,7 +44,8 @@ TEST(Cli, CompilesAFileToByteTextWithMessagesOnStandardError) {
 
 TEST(Cli, CompileOptions) {
     const std::string script = "按键：A\r\n鼠标：单击\r\n";  // CR LF; the final line break starts no line
-    EXPECT_EQ(RunWith({"compile", "--no-autorun", "--version", "300"}, script).out, "E0 02 2C \n20 04 00 \n41 00 00 \n");
+    EXPECT_EQ(RunWith({"compile", "--no-autorun", "--version", "300"}, script).out,
+              "E0 02 2C \n20 04 00 \n41 00 00 \n");
     EXPECT_EQ(RunWith({"compile", "--version=7", "-"}, script).out, "E1 02 07 \n20 04 00 \n41 00 00 \n");
     const CliRun badVersion = RunWith({"compile", "--version", "abc"}, script);
     EXPECT_EQ(badVersion.status, 0);
@@ -59,7 +61,8 @@ TEST(Cli, GbkEncodingInAndOut) {
     const CliRun run = RunWith({"compile", "--encoding", "gbk"}, script);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "E1 01 01 \n20 05 00 \n");
-    EXPECT_EQ(run.err, std::string("无法识别键盘值：中"_gbk) + "\n" + std::string("翻译完毕，共1行脚本"_gbk) + "\n");
+    EXPECT_EQ(run.err,
+              std::string("无法识别键盘值：中"_gbk) + "\n" + std::string("翻译完毕，共1行脚本"_gbk) + "\n");
 }
 
 TEST(Cli, ListsByteTextOnStandardOutput) {
@@ -75,7 +78,9 @@ TEST(Cli, HelpAndVersion) {
     for (const auto& args : {std::vector<std::string>{"--help"}, {"-h"}, {"compile", "--help"}}) {
         const CliRun run = RunWith(args);
         EXPECT_EQ(run.status, 0);
-        EXPECT_THAT(run.out, HasSubstr("tavrel-cli compile [--version TEXT] [--no-autorun] [--encoding utf8|gbk] [FILE|-]"));
+        EXPECT_THAT(
+            run.out,
+            HasSubstr("tavrel-cli compile [--version TEXT] [--no-autorun] [--encoding utf8|gbk] [FILE|-]"));
     }
     const CliRun version = RunWith({"--version"});
     EXPECT_EQ(version.status, 0);

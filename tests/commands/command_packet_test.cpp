@@ -1,10 +1,11 @@
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include "command_packet.h"
 
 #include <stdexcept>
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include "command_codes.h"
-#include "command_packet.h"
 #include "flash_block.h"
 #include "hex_text.h"
 #include "log_collector.h"
@@ -14,7 +15,9 @@ namespace {
 
 using test::Bytes;
 
-std::string Hex(std::span<const std::uint8_t> bytes) { return BytesToHexText(bytes); }
+std::string Hex(std::span<const std::uint8_t> bytes) {
+    return BytesToHexText(bytes);
+}
 
 TEST(PacketChecksum, SumXor5EAndZeroForAbsentData) {
     const std::uint8_t zeros[4] = {};
@@ -34,7 +37,8 @@ TEST(BuildCommandPacket, FramesCodeLengthChecksumReservedAndData) {
     EXPECT_EQ(Hex(BuildCommandPacket(CMD_REBOOT).bytes()), "AF 00 00 00 ");
     // Without data the count is ignored: the reset button passes 4 and still sends no data.
     EXPECT_EQ(Hex(BuildCommandPacket(CMD_REBOOT, nullptr, 4).bytes()), "AF 00 00 00 ");
-    EXPECT_EQ(Hex(BuildCommandPacket(CMD_SERIAL, kSerialTestBlock).bytes()).substr(0, 24), "A8 20 82 00 08 31 32 33 ");
+    EXPECT_EQ(Hex(BuildCommandPacket(CMD_SERIAL, kSerialTestBlock).bytes()).substr(0, 24),
+              "A8 20 82 00 08 31 32 33 ");
     EXPECT_EQ(BuildCommandPacket(CMD_SERIAL, kSerialTestBlock).bytes().size(), 36u);
 }
 
@@ -49,7 +53,8 @@ TEST(BuildCommandPacket, RefusesMoreDataThanAReportHolds) {
 TEST(BuildOutputReport, ReportIdZeroThenThePacketThenZeros) {
     const OutputReport reset = BuildOutputReport(BuildCommandPacket(CMD_REBOOT).bytes());
     std::string sixtyZeros;
-    for (int i = 0; i < 60; ++i) sixtyZeros += "00 ";
+    for (int i = 0; i < 60; ++i)
+        sixtyZeros += "00 ";
     EXPECT_EQ(Hex(reset), "00 AF 00 00 00 " + sixtyZeros);
     for (const std::uint8_t code : {CMD_START, CMD_STOP}) {
         const OutputReport report = BuildOutputReport(BuildCommandPacket(code).bytes());
@@ -62,7 +67,8 @@ TEST(BuildOutputReport, ReportIdZeroThenThePacketThenZeros) {
 
 TEST(FlashBlock, FlashPacketIsFortyBytesInReportBytesOneToForty) {
     std::array<std::uint8_t, 32> bytes;
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i + 1);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(i + 1);
     const FlashBlock block = BuildFlashBlock(FlashOperation::Write, 0x0120, bytes);
     EXPECT_EQ(Hex(std::span(block).first(6)), "01 20 01 20 01 02 ");
     const CommandPacket packet = BuildCommandPacket(CMD_FLASH, block);

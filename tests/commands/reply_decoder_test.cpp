@@ -1,16 +1,17 @@
+#include "reply_decoder.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "log_collector.h"
-#include "reply_decoder.h"
 
 namespace tavrel {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using test::Bytes;
 using test::GbkToUtf8;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 
 // A 64-byte report (what follows the report id) that begins with `head`.
 std::vector<std::uint8_t> Report(std::string_view head, std::size_t size = 64) {
@@ -21,7 +22,8 @@ std::vector<std::uint8_t> Report(std::string_view head, std::size_t size = 64) {
 
 std::vector<std::string> Utf8(const std::vector<std::string>& gbk) {
     std::vector<std::string> utf8;
-    for (const auto& line : gbk) utf8.push_back(GbkToUtf8(line));
+    for (const auto& line : gbk)
+        utf8.push_back(GbkToUtf8(line));
     return utf8;
 }
 
@@ -74,12 +76,14 @@ TEST(DecodeReplyEffects, DeviceIdentifierLeastSignificantByteFirst) {
 
 TEST(DecodeReplyEffects, FlashDataGoesToTheGridAtItsAddress) {
     std::vector<std::uint8_t> report = Report("A3 24 00 00 00 20 00 40");
-    for (std::size_t i = 0; i < 32; ++i) report[8 + i] = static_cast<std::uint8_t>(0xC0 + i);
+    for (std::size_t i = 0; i < 32; ++i)
+        report[8 + i] = static_cast<std::uint8_t>(0xC0 + i);
     const ReplyEffects effects = DecodeReplyEffects(report);
     EXPECT_THAT(Utf8(effects.logLines), ElementsAre("已回复64", "read flash:len:32 addr:64"));
     ASSERT_TRUE(effects.flashData);
     EXPECT_EQ(effects.flashData->address, 64);
-    EXPECT_THAT(effects.flashData->bytes, ElementsAreArray(std::vector(report.begin() + 8, report.begin() + 40)));
+    EXPECT_THAT(effects.flashData->bytes,
+                ElementsAreArray(std::vector(report.begin() + 8, report.begin() + 40)));
 }
 
 TEST(DecodeReplyEffects, FlashAnswerWithAnErrorStatusChangesNothing) {
@@ -90,15 +94,16 @@ TEST(DecodeReplyEffects, FlashAnswerWithAnErrorStatusChangesNothing) {
 
 TEST(DecodeReplyEffects, FlashAnswerThatDoesNotFitIsRefusedWhole) {
     const std::pair<const char*, const char*> refused[] = {
-        {"A3 24 00 00 00 20 00 61", "read flash:len:32 addr:97"},    // 97 + 32 runs past 128
-        {"A3 24 00 00 00 01 01 00", "read flash:len:1 addr:256"},    // address beyond the grid
-        {"A3 24 00 00 00 39 00 00", "read flash:len:57 addr:0"},     // more bytes than the report holds (56)
+        {"A3 24 00 00 00 20 00 61", "read flash:len:32 addr:97"},  // 97 + 32 runs past 128
+        {"A3 24 00 00 00 01 01 00", "read flash:len:1 addr:256"},  // address beyond the grid
+        {"A3 24 00 00 00 39 00 00", "read flash:len:57 addr:0"},   // more bytes than the report holds (56)
         {"A3 24 00 00 00 FF FF FF", "read flash:len:255 addr:65535"},
     };
     for (const auto& [head, line] : refused) {
         const ReplyEffects effects = DecodeReplyEffects(Report(head));
         EXPECT_FALSE(effects.flashData) << head;
-        EXPECT_THAT(Utf8(effects.logLines), ElementsAre("已回复64", line, GbkToUtf8(std::string(FlashReplyRefusedText()))));
+        EXPECT_THAT(Utf8(effects.logLines),
+                    ElementsAre("已回复64", line, GbkToUtf8(std::string(FlashReplyRefusedText()))));
     }
     // The edges that still fit.
     EXPECT_TRUE(DecodeReplyEffects(Report("A3 24 00 00 00 20 00 60")).flashData);  // 96 + 32 = 128

@@ -1,17 +1,18 @@
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include "script_download.h"
 
 #include <cstdio>
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include "log_collector.h"
-#include "script_download.h"
 
 namespace tavrel {
 namespace {
 
+using test::GbkToUtf8;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using test::GbkToUtf8;
 
 std::vector<std::string> RecordLines(std::size_t count) {
     char line[32];
@@ -24,11 +25,14 @@ std::vector<std::string> RecordLines(std::size_t count) {
     return lines;
 }
 
-std::uint16_t AddressOf(const FlashBlock& block) { return static_cast<std::uint16_t>(block[2] << 8 | block[3]); }
+std::uint16_t AddressOf(const FlashBlock& block) {
+    return static_cast<std::uint16_t>(block[2] << 8 | block[3]);
+}
 
 std::vector<std::uint16_t> Addresses(const ScriptDownload& download) {
     std::vector<std::uint16_t> addresses;
-    for (const FlashBlock& block : download.blocks) addresses.push_back(AddressOf(block));
+    for (const FlashBlock& block : download.blocks)
+        addresses.push_back(AddressOf(block));
     return addresses;
 }
 
@@ -38,7 +42,8 @@ TEST(PlanScriptDownload, TenLinesGoInOneChunkTailFromTheOldBuffer) {
     const ScriptDownload download = PlanScriptDownload(RecordLines(10), buffer);
     EXPECT_EQ(download.byteTotal, 30u);
     EXPECT_THAT(Addresses(download), ElementsAre(32));
-    EXPECT_THAT(std::vector(download.logLines.begin(), download.logLines.end()), ElementsAre(test::Utf8ToGbk("共30字节")));
+    EXPECT_THAT(std::vector(download.logLines.begin(), download.logLines.end()),
+                ElementsAre(test::Utf8ToGbk("共30字节")));
     const FlashBlock& block = download.blocks[0];
     EXPECT_EQ(block[0], 1) << "write";
     EXPECT_EQ(block[1], 32);
@@ -50,7 +55,7 @@ TEST(PlanScriptDownload, TenLinesGoInOneChunkTailFromTheOldBuffer) {
 
 TEST(PlanScriptDownload, ChunkCountFollowsTheByteTotal) {
     const std::array<std::uint8_t, 128> buffer{};
-    EXPECT_THAT(Addresses(PlanScriptDownload(RecordLines(11), buffer)), ElementsAre(32, 64));  // 33 bytes
+    EXPECT_THAT(Addresses(PlanScriptDownload(RecordLines(11), buffer)), ElementsAre(32, 64));      // 33 bytes
     EXPECT_THAT(Addresses(PlanScriptDownload(RecordLines(32), buffer)), ElementsAre(32, 64, 96));  // 96 bytes
     // The longest compiled script, version record and 42 records (129 bytes), is sent whole: the
     // fifth chunk at 160 carries its last byte.
@@ -75,22 +80,25 @@ TEST(PlanScriptDownload, BlankLinesKeepTheirSlotsAndCountNoBytes) {
 
 TEST(PlanScriptDownload, LinesLandAtThreeTimesTheirNumberWhateverTheyHold) {
     const std::array<std::uint8_t, 128> buffer{};
-    const ScriptDownload download = PlanScriptDownload(std::vector<std::string>{"e1 02 01 ff", "20 04", "a0 02 00"}, buffer);
+    const ScriptDownload download =
+        PlanScriptDownload(std::vector<std::string>{"e1 02 01 ff", "20 04", "a0 02 00"}, buffer);
     EXPECT_EQ(download.byteTotal, 9u);
     // The long first line spills into slot 1, which line 1 then overwrites; line 1 is short, so
     // its third byte keeps what the spill left.
     EXPECT_THAT(std::vector(download.image.begin(), download.image.begin() + 9),
                 ElementsAre(0xE1, 0x02, 0x01, 0x20, 0x04, 0x00, 0xA0, 0x02, 0x00));
-    const ScriptDownload spill = PlanScriptDownload(std::vector<std::string>{"e1 02 01 ff 11", "20 04"}, buffer);
-    EXPECT_THAT(std::vector(spill.image.begin(), spill.image.begin() + 6), ElementsAre(0xE1, 0x02, 0x01, 0x20, 0x04, 0x00));
+    const ScriptDownload spill =
+        PlanScriptDownload(std::vector<std::string>{"e1 02 01 ff 11", "20 04"}, buffer);
+    EXPECT_THAT(std::vector(spill.image.begin(), spill.image.begin() + 6),
+                ElementsAre(0xE1, 0x02, 0x01, 0x20, 0x04, 0x00));
     EXPECT_EQ(PlanScriptDownload(std::vector<std::string>{"E1 08 01"}, buffer).image,
               PlanScriptDownload(std::vector<std::string>{"e1 08 01"}, buffer).image);
 }
 
 TEST(PlanScriptDownload, NoBytesNoScript) {
     const std::array<std::uint8_t, 128> buffer{};
-    for (const std::vector<std::string>& lines : {std::vector<std::string>{"", ""}, std::vector<std::string>{},
-                                                  std::vector<std::string>{"x"}}) {
+    for (const std::vector<std::string>& lines :
+         {std::vector<std::string>{"", ""}, std::vector<std::string>{}, std::vector<std::string>{"x"}}) {
         const ScriptDownload download = PlanScriptDownload(lines, buffer);
         EXPECT_TRUE(download.blocks.empty());
         EXPECT_THAT(download.logLines, ElementsAre(test::Utf8ToGbk("无脚本")));

@@ -1,7 +1,8 @@
+#include "gbk_text.h"
+
 #include <gtest/gtest.h>
 
 #include "gbk_literal.h"
-#include "gbk_text.h"
 
 namespace tavrel {
 namespace {
@@ -11,7 +12,9 @@ constexpr std::string_view kCharWithTrailA = "\x81\x41";
 constexpr std::string_view kCharWithTrailU = "\x81\x75";
 
 TEST(GbkText, LiteralsAreGbkBytes) {
-    EXPECT_EQ("键盘HID"_gbk, "\xBC\xFC\xC5\xCC" "HID");
+    EXPECT_EQ("键盘HID"_gbk,
+              "\xBC\xFC\xC5\xCC"
+              "HID");
     EXPECT_EQ("："_gbk, "\xA3\xBA");
     EXPECT_EQ("ab"_gbk, "ab");
 }
@@ -40,7 +43,8 @@ TEST(GbkText, ReplacesEveryOccurrenceIgnoringCase) {
     EXPECT_EQ(ReplaceAllIgnoringCase("a b  c", " ", ""), "abc");
     EXPECT_EQ(ReplaceAllIgnoringCase("abc", "", "x"), "abc");
     // The trail byte 'A' of a Chinese character is not a letter to match.
-    EXPECT_EQ(ReplaceAllIgnoringCase(std::string(kCharWithTrailA) + "a", "a", "b"), std::string(kCharWithTrailA) + "b");
+    EXPECT_EQ(ReplaceAllIgnoringCase(std::string(kCharWithTrailA) + "a", "a", "b"),
+              std::string(kCharWithTrailA) + "b");
 }
 
 TEST(GbkText, TrimsBlanksAndControlCharacters) {
@@ -51,9 +55,17 @@ TEST(GbkText, TrimsBlanksAndControlCharacters) {
 
 TEST(GbkText, ReadsIntegersLikeAtoi) {
     const std::pair<std::string_view, std::int32_t> cases[] = {
-        {"120秒", 120},       {"  \t+7x", 7},  {"-1毫秒", -1}, {"abc", 0},         {"", 0},
-        {"- 5", 0},           {"007", 7},      {"1 2", 1},     {"99999999999", 2147483647},
-        {"-99999999999", -2147483647 - 1}, {"2147483648", 2147483647},
+        {"120秒", 120},
+        {"  \t+7x", 7},
+        {"-1毫秒", -1},
+        {"abc", 0},
+        {"", 0},
+        {"- 5", 0},
+        {"007", 7},
+        {"1 2", 1},
+        {"99999999999", 2147483647},
+        {"-99999999999", -2147483647 - 1},
+        {"2147483648", 2147483647},
     };
     for (const auto& [text, value] : cases) {
         EXPECT_EQ(ReadInteger(text), value) << text;
@@ -61,8 +73,8 @@ TEST(GbkText, ReadsIntegersLikeAtoi) {
 }
 
 TEST(GbkText, ParsesWholeIntegersOnly) {
-    const std::pair<std::string_view, std::int32_t> good[] = {{"1", 1}, {"300", 300}, {" -5 ", -5}, {"+2", 2},
-                                                              {"-2147483648", -2147483647 - 1}};
+    const std::pair<std::string_view, std::int32_t> good[] = {
+        {"1", 1}, {"300", 300}, {" -5 ", -5}, {"+2", 2}, {"-2147483648", -2147483647 - 1}};
     for (const auto& [text, expected] : good) {
         std::int32_t value = 0;
         EXPECT_TRUE(ParseWholeInteger(text, value)) << text;
@@ -75,7 +87,9 @@ TEST(GbkText, ParsesWholeIntegersOnly) {
     }
 }
 
-TEST(GbkText, FormatsLikePrintf) { EXPECT_EQ(FormatText("%02X %d", 10, -3), "0A -3"); }
+TEST(GbkText, FormatsLikePrintf) {
+    EXPECT_EQ(FormatText("%02X %d", 10, -3), "0A -3");
+}
 
 }  // namespace
 }  // namespace tavrel

@@ -1,7 +1,7 @@
+#include "hex_text.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include "hex_text.h"
 
 namespace tavrel {
 namespace {
@@ -24,7 +24,9 @@ struct HexCase {
     std::vector<std::uint8_t> bytes;
 };
 
-void PrintTo(const HexCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+void PrintTo(const HexCase& c, std::ostream* os) {
+    *os << '"' << c.text << '"';
+}
 
 class HexTextToBytesTest : public ::testing::TestWithParam<HexCase> {};
 
@@ -40,9 +42,9 @@ TEST_P(HexTextToBytesTest, ReadsPairs) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, HexTextToBytesTest,
-    ::testing::Values(HexCase{"", {}}, HexCase{"E1 08 01 ", {0xE1, 0x08, 0x01}}, HexCase{"e1-08-01", {0xE1, 0x08, 0x01}},
-                      HexCase{"e10801", {0xE1, 0x08, 0x01}}, HexCase{"E1:08:01", {0xE1, 0x08, 0x01}},
-                      HexCase{"_e1__08", {0xE1, 0x08}},
+    ::testing::Values(HexCase{"", {}}, HexCase{"E1 08 01 ", {0xE1, 0x08, 0x01}},
+                      HexCase{"e1-08-01", {0xE1, 0x08, 0x01}}, HexCase{"e10801", {0xE1, 0x08, 0x01}},
+                      HexCase{"E1:08:01", {0xE1, 0x08, 0x01}}, HexCase{"_e1__08", {0xE1, 0x08}},
                       // a character that is no hex digit counts 16
                       HexCase{"zz", {0x10}}, HexCase{"1z", {0x20}}, HexCase{"z1", {0x01}},
                       // a line break is not skipped: first of a pair adds nothing, second adds 16

@@ -1,4 +1,4 @@
-#include <gtest/gtest.h>
+#include "local_time.h"
 
 #include <clocale>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "local_time.h"
+#include <gtest/gtest.h>
 
 namespace tavrel {
 namespace {
@@ -39,7 +39,9 @@ private:
     std::optional<std::string> m_oldTz;
 };
 
-TEST_F(LocalTimeTextTest, DateBlankAndTime) { EXPECT_EQ(LocalTimeText(At(14, 5, 9, 250)), "10/09/21 14:05:09"); }
+TEST_F(LocalTimeTextTest, DateBlankAndTime) {
+    EXPECT_EQ(LocalTimeText(At(14, 5, 9, 250)), "10/09/21 14:05:09");
+}
 
 TEST_F(LocalTimeTextTest, ExactlyMidnightGivesTheDateAlone) {
     EXPECT_EQ(LocalTimeText(At(0, 0, 0, 0)), "10/09/21");

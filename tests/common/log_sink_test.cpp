@@ -1,18 +1,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <sys/ptrace.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include "debugger.h"
 #include "log_collector.h"
+#include <unistd.h>
 
 namespace tavrel {
 namespace {
 
-using ::testing::ElementsAre;
 using test::LogCollector;
+using ::testing::ElementsAre;
 
 // A sink that uses the platform's own debugger check, as the window's does.
 class PlatformSink : public LogSink {

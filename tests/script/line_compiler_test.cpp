@@ -1,27 +1,30 @@
+#include "line_compiler.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "gbk_literal.h"
 #include "hex_text.h"
-#include "line_compiler.h"
 #include "log_collector.h"
 
 namespace tavrel {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using test::LogCollector;
 using test::Utf8ToGbk;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 
 struct LineCase {
-    const char* line;     // as typed, UTF-8
+    const char* line;  // as typed, UTF-8
     int result;
-    const char* record;   // the record place, zeroed beforehand, after the call
+    const char* record;  // the record place, zeroed beforehand, after the call
     std::vector<std::string> log;
 };
 
-void PrintTo(const LineCase& c, std::ostream* os) { *os << c.line; }
+void PrintTo(const LineCase& c, std::ostream* os) {
+    *os << c.line;
+}
 
 class CompileScriptLineTest : public ::testing::TestWithParam<LineCase> {};
 
@@ -43,24 +46,21 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"keyboarda", 1, "20 0E 00 ", {}},
         LineCase{"键盘：win+ctrl+alt+shift+tab", 1, "2F 2B 00 ", {}},
         LineCase{"键盘: a 延迟300", 1, "20 04 2C ", {}},  // key delay: low 8 bits
-        LineCase{"键盘：停止", 1, "82 00 00 ", {}},     // play control is tested before keyboard
+        LineCase{"键盘：停止", 1, "82 00 00 ", {}},       // play control is tested before keyboard
         LineCase{"重新开始", 1, "81 00 00 ", {}}, LineCase{"停止", 1, "82 00 00 ", {}},
-        LineCase{"暂停", 1, "83 00 00 ", {}},
-        LineCase{"延时：120秒", 1, "60 2E E0 ", {}}, LineCase{"延时：500毫秒", 1, "60 00 32 ", {}},
-        LineCase{"延时：5毫秒", 1, "60 00 00 ", {}}, LineCase{"延时：655", 1, "60 FF DC ", {}},
+        LineCase{"暂停", 1, "83 00 00 ", {}}, LineCase{"延时：120秒", 1, "60 2E E0 ", {}},
+        LineCase{"延时：500毫秒", 1, "60 00 32 ", {}}, LineCase{"延时：5毫秒", 1, "60 00 00 ", {}},
+        LineCase{"延时：655", 1, "60 FF DC ", {}},
         LineCase{"延时：656", 0, "60 00 00 ", {"超过延时最大值：655"}},
         LineCase{"延时：0", 0, "60 00 00 ", {}}, LineCase{"延时：abc", 0, "60 00 00 ", {}},
-        LineCase{"延时 3秒", 0, "00 00 00 ", {"参数错误"}},
-        LineCase{"延时：-1毫秒", 1, "60 19 99 ", {}},
+        LineCase{"延时 3秒", 0, "00 00 00 ", {"参数错误"}}, LineCase{"延时：-1毫秒", 1, "60 19 99 ", {}},
         LineCase{"延时：-1", 0, "60 00 00 ", {"超过延时最大值：655"}},
         LineCase{"延时：65536", 0, "60 00 00 ", {}},  // cut to 16 bits: 0
-        LineCase{"delay:2", 1, "60 00 C8 ", {}},
-        LineCase{"跳转到：5", 1, "A0 05 00 ", {"goto"}}, LineCase{"跳转：300", 1, "A0 2C 00 ", {"goto"}},
-        LineCase{"跳转：2行", 1, "A0 02 00 ", {"goto"}},
-        LineCase{"跳转", 0, "A0 00 00 ", {"goto", "参数错误"}},
-        LineCase{"   # note", 0, "00 00 00 ", {}}, LineCase{"// note", 0, "00 00 00 ", {}},
-        LineCase{"注释: 脚本说明", 0, "00 00 00 ", {}}, LineCase{"", 0, "00 00 00 ", {}},
-        LineCase{"  \t ", 0, "00 00 00 ", {}},
+        LineCase{"delay:2", 1, "60 00 C8 ", {}}, LineCase{"跳转到：5", 1, "A0 05 00 ", {"goto"}},
+        LineCase{"跳转：300", 1, "A0 2C 00 ", {"goto"}}, LineCase{"跳转：2行", 1, "A0 02 00 ", {"goto"}},
+        LineCase{"跳转", 0, "A0 00 00 ", {"goto", "参数错误"}}, LineCase{"   # note", 0, "00 00 00 ", {}},
+        LineCase{"// note", 0, "00 00 00 ", {}}, LineCase{"注释: 脚本说明", 0, "00 00 00 ", {}},
+        LineCase{"", 0, "00 00 00 ", {}}, LineCase{"  \t ", 0, "00 00 00 ", {}},
         LineCase{"单击", 0, "00 00 00 ", {"未知指令：单击"}},
         LineCase{"Hello World", 0, "00 00 00 ", {"未知指令：helloworld"}},
         LineCase{"鼠标：单击", 1, "41 00 00 ", {}}, LineCase{"鼠标：双击", 1, "42 00 00 ", {}},

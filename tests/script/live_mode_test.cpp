@@ -8,11 +8,11 @@
 namespace tavrel {
 namespace {
 
-using ::testing::ElementsAreArray;
 using test::Bytes;
 using test::LogCollector;
 using test::PacketCollector;
 using test::Utf8ToGbk;
+using ::testing::ElementsAreArray;
 
 struct LiveCase {
     const char* line;
@@ -20,7 +20,9 @@ struct LiveCase {
     std::vector<std::string> log;
 };
 
-void PrintTo(const LiveCase& c, std::ostream* os) { *os << c.line; }
+void PrintTo(const LiveCase& c, std::ostream* os) {
+    *os << c.line;
+}
 
 class LiveModeTest : public ::testing::TestWithParam<LiveCase> {};
 
@@ -32,7 +34,8 @@ TEST_P(LiveModeTest, SendsTheLinesPacketsAtOnce) {
     std::vector<test::SentPacket> expected;
     for (const auto& [code, data] : c.packets) {
         const std::vector<std::uint8_t> bytes = Bytes(data);
-        expected.push_back({code, bytes, PacketChecksum(bytes.data(), static_cast<std::uint8_t>(bytes.size()))});
+        expected.push_back(
+            {code, bytes, PacketChecksum(bytes.data(), static_cast<std::uint8_t>(bytes.size()))});
     }
     EXPECT_THAT(packets.packets(), ElementsAreArray(expected));
     EXPECT_THAT(log.Utf8Lines(), ElementsAreArray(c.log));
@@ -47,17 +50,15 @@ INSTANTIATE_TEST_SUITE_P(
         LiveCase{"键盘：ctrl+alt+del", {{CMD_KEYBOARD, "25 4C 00 00 00 00 00 00"}}, {}},
         LiveCase{"键盘：中", {}, {"无法识别键盘值：中"}},
         LiveCase{"鼠标：单击", {{CMD_MOUSE, "41 00 00 00"}}, {}},
-        LiveCase{"鼠标：下移", {{CMD_MOUSE, "4E 00 00 00"}}, {}},
-        LiveCase{"鼠标：乱动", {}, {}},
+        LiveCase{"鼠标：下移", {{CMD_MOUSE, "4E 00 00 00"}}, {}}, LiveCase{"鼠标：乱动", {}, {}},
         LiveCase{"鼠标HID:18 30 00 00", {{CMD_MOUSE_HID, "18 30 00 00"}}, {}},
         LiveCase{"mousehid:18-30-00-00", {{CMD_MOUSE_HID, "18 30 00 00"}}, {}},
         LiveCase{"键盘HID:00 00 04 00 00 00 00 00", {{CMD_KEYBOARD_HID, "00 00 04 00 00 00 00 00"}}, {}},
         LiveCase{"键盘HID:00 00 04", {}, {"键盘HID数据长度不正确：3"}},
         LiveCase{"键盘HID:00 00 04 00 00 00 00 00 00", {}, {"键盘HID数据长度不正确：9"}},
-        LiveCase{"鼠标HID:", {}, {"鼠标HID数据长度不正确：0"}},
-        LiveCase{"延时：3秒", {}, {}}, LiveCase{"跳转：2", {}, {"goto"}}, LiveCase{"停止", {}, {}},
-        LiveCase{"延时", {}, {"参数错误"}}, LiveCase{"注释：x", {}, {}}, LiveCase{"", {}, {}},
-        LiveCase{"乱码", {}, {"未知指令：乱码"}}));
+        LiveCase{"鼠标HID:", {}, {"鼠标HID数据长度不正确：0"}}, LiveCase{"延时：3秒", {}, {}},
+        LiveCase{"跳转：2", {}, {"goto"}}, LiveCase{"停止", {}, {}}, LiveCase{"延时", {}, {"参数错误"}},
+        LiveCase{"注释：x", {}, {}}, LiveCase{"", {}, {}}, LiveCase{"乱码", {}, {"未知指令：乱码"}}));
 
 TEST(LiveMode, GivesTheCompileResult) {
     LogCollector log;

@@ -1,17 +1,18 @@
+#include "script_compile.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "gbk_literal.h"
 #include "log_collector.h"
-#include "script_compile.h"
 
 namespace tavrel {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using test::LogCollector;
 using test::Utf8ToGbk;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 
 std::vector<std::string> GbkLines(std::initializer_list<const char*> utf8) {
     std::vector<std::string> lines;
@@ -22,11 +23,12 @@ std::vector<std::string> GbkLines(std::initializer_list<const char*> utf8) {
 }
 
 const std::vector<std::string> kInitialScript =
-    GbkLines({"注释：设备自动控制", "延时：120秒", "按键：1", "延时：120秒", "按键：下", "延时：120秒", "按键：回车",
-              "延时：120秒", "跳转：2行"});
+    GbkLines({"注释：设备自动控制", "延时：120秒", "按键：1", "延时：120秒", "按键：下", "延时：120秒",
+              "按键：回车", "延时：120秒", "跳转：2行"});
 
-const std::vector<std::string> kInitialScriptBytes = {"E1 08 01 ", "60 2E E0 ", "20 1E 00 ", "60 2E E0 ", "20 51 00 ",
-                                                      "60 2E E0 ", "20 28 00 ", "60 2E E0 ", "A0 02 00 "};
+const std::vector<std::string> kInitialScriptBytes = {"E1 08 01 ", "60 2E E0 ", "20 1E 00 ",
+                                                      "60 2E E0 ", "20 51 00 ", "60 2E E0 ",
+                                                      "20 28 00 ", "60 2E E0 ", "A0 02 00 "};
 
 TEST(CompileScript, TheInitialScript) {
     LogCollector log;
@@ -37,7 +39,8 @@ TEST(CompileScript, TheInitialScript) {
     // The buffer holds the records from its start and zeros after them.
     EXPECT_EQ(result.recordBuffer[0], 0x60);
     EXPECT_EQ(result.recordBuffer[21], 0xA0);
-    EXPECT_TRUE(std::all_of(result.recordBuffer.begin() + 24, result.recordBuffer.end(), [](auto b) { return b == 0; }));
+    EXPECT_TRUE(std::all_of(result.recordBuffer.begin() + 24, result.recordBuffer.end(),
+                            [](auto b) { return b == 0; }));
 }
 
 struct VersionCase {
@@ -101,13 +104,15 @@ TEST(CompileScript, FailedLinesAddNoRecordAndAreOverwritten) {
         CompileScript(GbkLines({"键盘：中", "按键：b", "UPPER:X", "KEYBOARD:A"}), "1", true, log);
     EXPECT_EQ(result.recordCount, 2);
     EXPECT_THAT(result.byteTextLines, ElementsAre("E1 02 01 ", "20 05 00 ", "20 04 00 "));
-    EXPECT_THAT(log.Utf8Lines(), ElementsAre("无法识别键盘值：中", "未知指令：upper:x", "翻译完毕，共2行脚本"));
+    EXPECT_THAT(log.Utf8Lines(),
+                ElementsAre("无法识别键盘值：中", "未知指令：upper:x", "翻译完毕，共2行脚本"));
 }
 
 TEST(DemoScriptText, TenExampleLinesAfterALineBreak) {
-    EXPECT_EQ(test::GbkToUtf8(DemoScriptText()),
-              "\r\n键盘: a\r\n键盘: b延时1秒\r\n键盘: ctrl+shift+del\r\n键盘: hid04\r\n鼠标: 单击\r\n鼠标: 右击\r\n"
-              "鼠标: 中击\r\n延迟: 1秒\r\n跳转: 2行\r\n注释: 脚本说明\r\n");
+    EXPECT_EQ(
+        test::GbkToUtf8(DemoScriptText()),
+        "\r\n键盘: a\r\n键盘: b延时1秒\r\n键盘: ctrl+shift+del\r\n键盘: hid04\r\n鼠标: 单击\r\n鼠标: 右击\r\n"
+        "鼠标: 中击\r\n延迟: 1秒\r\n跳转: 2行\r\n注释: 脚本说明\r\n");
 }
 
 }  // namespace

@@ -1,14 +1,15 @@
+#include "script_listing.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "log_collector.h"
-#include "script_listing.h"
 
 namespace tavrel {
 namespace {
 
-using ::testing::ElementsAreArray;
 using test::LogCollector;
+using ::testing::ElementsAreArray;
 
 struct ListingCase {
     std::vector<std::string> lines;
@@ -16,7 +17,8 @@ struct ListingCase {
 };
 
 void PrintTo(const ListingCase& c, std::ostream* os) {
-    for (const auto& line : c.lines) *os << '[' << line << ']';
+    for (const auto& line : c.lines)
+        *os << '[' << line << ']';
 }
 
 class ListScriptBytesTest : public ::testing::TestWithParam<ListingCase> {};

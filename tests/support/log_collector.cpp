@@ -16,12 +16,16 @@ std::vector<std::string> LogCollector::Utf8Lines() const {
     return utf8;
 }
 
-std::string GbkToUtf8(std::string_view gbk) { return FromGbk(gbk).toStdString(); }
+std::string GbkToUtf8(std::string_view gbk) {
+    return FromGbk(gbk).toStdString();
+}
 
 std::string Utf8ToGbk(std::string_view utf8) {
     return ToGbk(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())));
 }
 
-std::vector<std::uint8_t> Bytes(std::string_view hex) { return HexTextToBytes(hex); }
+std::vector<std::uint8_t> Bytes(std::string_view hex) {
+    return HexTextToBytes(hex);
+}
 
 }  // namespace tavrel::test

@@ -1,6 +1,7 @@
+#include "gbk_codec.h"
+
 #include <gtest/gtest.h>
 
-#include "gbk_codec.h"
 #include "gbk_literal.h"
 
 namespace tavrel {
