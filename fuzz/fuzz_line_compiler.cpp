@@ -12,6 +12,7 @@
 #include "command_codes.h"
 #include "command_packet.h"
 #include "fuzz_check.h"
+#include "gbk_text.h"
 #include "line_compiler.h"
 #include "log_sink.h"
 #include "script_compile.h"
@@ -47,13 +48,10 @@ private:
 std::size_t LiveDataLength(std::uint8_t code) {
     switch (code) {
         case tavrel::CMD_KEYBOARD:
-        case tavrel::CMD_KEYBOARD_HID:
-            return 8;
+        case tavrel::CMD_KEYBOARD_HID: return 8;
         case tavrel::CMD_MOUSE:
-        case tavrel::CMD_MOUSE_HID:
-            return 4;
-        default:
-            return 0;
+        case tavrel::CMD_MOUSE_HID: return 4;
+        default: return 0;
     }
 }
 
@@ -102,43 +100,29 @@ void CompileOneLine(std::string_view line) {
             Check(tavrel::RecordKindOf(record[0]) == tavrel::kKindMouse);
             Check(packet.data()[0] == record[0]);
             break;
-        default:
-            Check(record == tavrel::ScriptRecord{});
-            break;
+        default: Check(record == tavrel::ScriptRecord{}); break;
     }
-}
-
-std::vector<std::string> SplitLines(std::string_view text) {
-    std::vector<std::string> lines;
-    std::size_t from = 0;
-    while (lines.size() < kMaxScriptLines) {
-        const std::size_t end = text.find('\n', from);
-        lines.emplace_back(
-            text.substr(from, end == std::string_view::npos ? std::string_view::npos : end - from));
-        if (end == std::string_view::npos) {
-            break;
-        }
-        from = end + 1;
-    }
-    return lines;
 }
 
 void CompileWholeScript(std::string_view text) {
-    const std::vector<std::string> lines = SplitLines(text);
+    // The lines as the window and the command line split them, capped to keep runs fast.
+    std::vector<std::string> lines = tavrel::SplitLines(text);
+    if (lines.size() > kMaxScriptLines) {
+        lines.resize(kMaxScriptLines);
+    }
     DiscardingLog log;
     // The first line doubles as the version text, so that both readings of it get exercised.
     const bool autoRun = text.size() % 2 == 1;
-    const tavrel::ScriptCompilation script = tavrel::CompileScript(lines, lines.front(), autoRun, log);
+    const tavrel::ScriptCompilation script =
+        tavrel::CompileScript(lines, lines.empty() ? std::string() : lines.front(), autoRun, log);
 
     Check(script.recordCount >= 0 && script.recordCount <= tavrel::kMaxScriptRecords);
     const auto count = static_cast<std::size_t>(script.recordCount);
     Check(script.versionRecord[0] == (tavrel::kVersionRecord | (autoRun ? tavrel::kVersionAutoRunFlag : 0)));
     Check(script.versionRecord[1] == count);
     Check(script.byteTextLines.size() == count + 1);
-    // A line that gives 0 may already have written byte 0 of its record ("延时：0", an unknown
-    // key), so the slot after the records can hold leftovers; everything beyond it stays zero.
-    const std::size_t untouchedFrom =
-        std::min((count + 1) * tavrel::kScriptRecordSize, script.recordBuffer.size());
+    // The records from the start, zeros after them: a failed line leaves nothing behind.
+    const std::size_t untouchedFrom = count * tavrel::kScriptRecordSize;
     Check(std::all_of(script.recordBuffer.begin() + static_cast<std::ptrdiff_t>(untouchedFrom),
                       script.recordBuffer.end(), [](std::uint8_t byte) { return byte == 0; }));
 

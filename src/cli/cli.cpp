@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "gbk_codec.h"
+#include "gbk_text.h"
 #include "log_sink.h"
 #include "script_compile.h"
 #include "script_listing.h"
@@ -137,24 +138,6 @@ std::string ReadInput(const std::string& file, std::istream& in) {
     } catch (const std::exception& failure) {
         throw UsageError("cannot read " + file + ": " + failure.what());
     }
-}
-
-// Splits text at LF, dropping one CR before each; a final line break starts no further line.
-std::vector<std::string> SplitLines(std::string_view text) {
-    std::vector<std::string> lines;
-    while (!text.empty()) {
-        const std::size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        if (line.ends_with('\r')) {
-            line.remove_suffix(1);
-        }
-        lines.emplace_back(line);
-        if (end == std::string_view::npos) {
-            break;
-        }
-        text.remove_prefix(end + 1);
-    }
-    return lines;
 }
 
 // The input's lines as GBK bytes.

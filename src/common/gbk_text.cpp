@@ -89,6 +89,23 @@ std::string_view TrimBlanksAndControls(std::string_view text) {
     return text;
 }
 
+std::vector<std::string> SplitLines(std::string_view text) {
+    std::vector<std::string> lines;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        if (line.ends_with('\r')) {
+            line.remove_suffix(1);
+        }
+        lines.emplace_back(line);
+        if (end == std::string_view::npos) {
+            break;
+        }
+        text.remove_prefix(end + 1);
+    }
+    return lines;
+}
+
 std::int32_t ReadInteger(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size() && IsCSpace(text[i])) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Byte operations on GBK text. A lead byte (0x81-0xFE) followed by a trail byte (0x40-0xFE but
 // 0x7F) is one Chinese character; every other byte stands alone. Matching only starts at
@@ -35,6 +36,10 @@ std::string ReplaceAllIgnoringCase(std::string_view text, std::string_view patte
 
 // The text without blanks and control characters (bytes up to 0x20) at both ends.
 std::string_view TrimBlanksAndControls(std::string_view text);
+
+// The lines of a text: split at LF, one CR before each dropped; a final line break starts no
+// further line, so an empty text has no lines.
+std::vector<std::string> SplitLines(std::string_view text);
 
 // Reads an integer the way C's atoi does: leading white space, an optional sign, decimal
 // digits up to the first non-digit; no digits give 0. Out-of-range values saturate.

@@ -1,5 +1,7 @@
 #include "script_compile.h"
 
+#include <algorithm>
+
 #include "gbk_literal.h"
 #include "gbk_text.h"
 #include "hex_text.h"
@@ -16,10 +18,16 @@ ScriptCompilation CompileScript(std::span<const std::string> lines, std::string_
             log.LogLine("超过存储空间！"_gbk);
             break;
         }
-        const auto place = std::span(result.recordBuffer)
-                               .subspan(kScriptRecordSize * static_cast<std::size_t>(result.recordCount))
-                               .first<kScriptRecordSize>();
-        result.recordCount += CompileScriptLine(LowerAsciiLetters(line), place, log);
+        // Each line compiles into a zeroed record that is stored only when it counts: a line that
+        // fails may have set byte 0, and a raw report line that counts sets nothing, so compiling
+        // in place would let the raw line inherit the failed line's byte.
+        ScriptRecord record{};
+        if (CompileScriptLine(LowerAsciiLetters(line), record, log) == 1) {
+            std::copy(record.begin(), record.end(),
+                      result.recordBuffer.begin() +
+                          kScriptRecordSize * static_cast<std::size_t>(result.recordCount));
+            ++result.recordCount;
+        }
     }
     log.LogLine(std::string("翻译完毕，共"_gbk) + std::to_string(result.recordCount) +
                 std::string("行脚本"_gbk));

@@ -87,6 +87,17 @@ TEST(GbkText, ParsesWholeIntegersOnly) {
     }
 }
 
+TEST(GbkText, SplitsLinesLikeATextBox) {
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(SplitLines(""), Lines{});
+    EXPECT_EQ(SplitLines("a"), Lines{"a"});
+    EXPECT_EQ(SplitLines("a\n"), Lines{"a"});
+    EXPECT_EQ(SplitLines("a\r\nb\r\n"), Lines({"a", "b"}));
+    EXPECT_EQ(SplitLines("a\n\n"), Lines({"a", ""}));
+    EXPECT_EQ(SplitLines("\n"), Lines{""});
+    EXPECT_EQ(SplitLines("a\rb"), Lines{"a\rb"}) << "a lone CR is no line break";
+}
+
 TEST(GbkText, FormatsLikePrintf) {
     EXPECT_EQ(FormatText("%02X %d", 10, -3), "0A -3");
 }

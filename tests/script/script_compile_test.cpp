@@ -108,6 +108,16 @@ TEST(CompileScript, FailedLinesAddNoRecordAndAreOverwritten) {
                 ElementsAre("无法识别键盘值：中", "未知指令：upper:x", "翻译完毕，共2行脚本"));
 }
 
+TEST(CompileScript, ARawReportLineAfterAFailedLineIsAZeroRecord) {
+    LogCollector log;
+    const ScriptCompilation result = CompileScript(
+        GbkLines({"延时：0", "键盘HID:00 00 04 00 00 00 00 00", "跳转", "键盘：中"}), "1", true, log);
+    EXPECT_THAT(result.byteTextLines, ElementsAre("E1 01 01 ", "00 00 00 "));
+    EXPECT_TRUE(std::all_of(result.recordBuffer.begin(), result.recordBuffer.end(), [](auto b) {
+        return b == 0;
+    })) << "failed lines leave nothing behind in the buffer";
+}
+
 TEST(DemoScriptText, TenExampleLinesAfterALineBreak) {
     EXPECT_EQ(
         test::GbkToUtf8(DemoScriptText()),
