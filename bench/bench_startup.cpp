@@ -2,14 +2,13 @@
 // The parent starts this program again as a child that brings up the window exactly as the tool
 // does and reports once the window is exposed; the parent times each run and prints the median.
 //   bench_startup [RUNS]     (the platform is the environment's: xcb under xvfb-run, or offscreen)
-#include <algorithm>
-#include <cstdio>
-#include <vector>
-
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTest>
+#include <algorithm>
+#include <cstdio>
+#include <vector>
 
 #include "tavrel_application.h"
 #include "tform1.h"
@@ -50,8 +49,9 @@ int main(int argc, char** argv) {
         std::printf("run %2d: %.1f ms\n", run + 1, times.back());
     }
     std::sort(times.begin(), times.end());
-    std::printf("start-up to shown window (%s platform): median %.1f ms, min %.1f ms, max %.1f ms over %d runs\n",
-                qEnvironmentVariable("QT_QPA_PLATFORM", "default").toUtf8().constData(), times[times.size() / 2],
-                times.front(), times.back(), runs);
+    std::printf(
+        "start-up to shown window (%s platform): median %.1f ms, min %.1f ms, max %.1f ms over %d runs\n",
+        qEnvironmentVariable("QT_QPA_PLATFORM", "default").toUtf8().constData(), times[times.size() / 2],
+        times.front(), times.back(), runs);
     return 0;
 }
