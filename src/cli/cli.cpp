@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "devices_command.h"
 #include "gbk_codec.h"
 #include "gbk_text.h"
 #include "log_sink.h"
@@ -35,6 +36,11 @@ constexpr std::string_view kUsage =
     "      messages go to standard error. The version defaults to 1, auto-run is on.\n"
     "  tavrel-cli list [--encoding utf8|gbk] [FILE|-]\n"
     "      Lists record byte text as readable log entries on standard output.\n"
+    "  tavrel-cli devices [--simulate[=N]] [--sysfs-root DIR] [--dev-root DIR]\n"
+    "      Lists every HID interface the tool sees, one line each, tab-separated: path,\n"
+    "      VID=.... PID=...., in=<input report bytes>, out=<output report bytes>,\n"
+    "      'gadget' or '-', product. --simulate lists simulated devices instead (N gadgets,\n"
+    "      default 1, with a mouse and a vendor device); the roots default to /sys and /dev.\n"
     "  tavrel-cli --help | --version\n"
     "\n"
     "FILE defaults to standard input (-). Text is UTF-8 unless --encoding gbk is given;\n"
@@ -203,7 +209,7 @@ int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& ou
         return kExitOk;
     }
     try {
-        if (command != "compile" && command != "list") {
+        if (command != "compile" && command != "list" && command != "devices") {
             throw UsageError("unknown command '" + command + "'");
         }
         for (const std::string& arg : args.subspan(1)) {
@@ -211,6 +217,9 @@ int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& ou
                 out << kUsage;
                 return kExitOk;
             }
+        }
+        if (command == "devices") {
+            return RunDevicesCommand(args.subspan(1), out, err);
         }
         const Options options = ParseArguments(args);
         if (options.command == "compile") {

@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "fake_sysfs.h"
 #include "gbk_literal.h"
 
 namespace tavrel {
@@ -119,6 +120,58 @@ TEST(Cli, InputThatCannotBecomeGbkIsRefusedWithItsLine) {
     EXPECT_THAT(emoji.err, HasSubstr("line 1: holds a character that GBK cannot represent"));
     // A byte order mark is no part of the first line.
     EXPECT_EQ(RunWith({"compile"}, "\xEF\xBB\xBF按键：A\n").out, "E1 01 01 \n20 04 00 \n");
+}
+
+}  // namespace
+}  // namespace tavrel
+
+namespace tavrel {
+namespace {
+
+TEST(CliDevices, ListsSimulatedInterfacesWithTheGadgetFilter) {
+    const CliRun run = RunWith({"devices", "--simulate=2"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out,
+              "sim:gadget-1\tVID=4132 PID=0001\tin=65\tout=65\tgadget\tTavrel USB Gadget\n"
+              "sim:gadget-2\tVID=4132 PID=0001\tin=65\tout=65\tgadget\tTavrel USB Gadget\n"
+              "sim:mouse-1\tVID=1209 PID=0002\tin=5\tout=0\t-\tUSB Optical Mouse\n"
+              "sim:vendor-1\tVID=4132 PID=0001\tin=63\tout=63\t-\tTavrel USB Vendor Interface\n");
+    EXPECT_EQ(run.err, "4 HID interfaces, 2 gadgets\n");
+    EXPECT_THAT(RunWith({"devices", "--simulate"}).out, HasSubstr("sim:gadget-1\t"));
+    EXPECT_THAT(RunWith({"devices", "--simulate=0"}).out, ::testing::Not(HasSubstr("gadget\t")));
+}
+
+TEST(CliDevices, ListsTheInterfacesOfAKernelTree) {
+    test::FakeKernelTree tree;
+    test::FakeHidDevice gadget;
+    gadget.hidrawNumber = 0;
+    gadget.reportDescriptor = test::DescriptorFromTestData("vendor_64_byte.hex");
+    gadget.product = "Tavrel USB Gadget";
+    test::FakeHidDevice keyboard;
+    keyboard.hidrawNumber = 3;
+    keyboard.vendorId = 0x046D;
+    keyboard.productId = 0xC31C;
+    keyboard.reportDescriptor = test::DescriptorFromTestData("boot_keyboard.hex");
+    keyboard.product = "USB Keyboard";
+    tree.Plug(gadget);
+    tree.Plug(keyboard);
+
+    const CliRun run = RunWith({"devices", "--sysfs-root", tree.sysfsRoot(), "--dev-root=" + tree.devRoot()});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, tree.NodePath(0) + "\tVID=4132 PID=0001\tin=65\tout=65\tgadget\tTavrel USB Gadget\n" +
+                           tree.NodePath(3) + "\tVID=046D PID=C31C\tin=9\tout=2\t-\tUSB Keyboard\n");
+    EXPECT_EQ(run.err, "2 HID interfaces, 1 gadget\n");
+}
+
+TEST(CliDevices, BadOptionsExitTwo) {
+    for (const auto& args : {std::vector<std::string>{"devices", "--simulate=x"},
+                             {"devices", "--simulate=-1"},
+                             {"devices", "--sysfs-root"},
+                             {"devices", "--frobnicate"}}) {
+        const CliRun run = RunWith(args);
+        EXPECT_EQ(run.status, 2) << args[1];
+        EXPECT_THAT(run.err, HasSubstr("tavrel-cli: ")) << args[1];
+    }
 }
 
 }  // namespace

@@ -1,0 +1,131 @@
+#include "devices_command.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QString>
+#include <QTimer>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+#include <string_view>
+
+#include "gadget_filter.h"
+#include "gbk_text.h"
+#include "hid_device_controller.h"
+#include "linux_hidraw.h"
+#include "simulated_hid_bus.h"
+
+namespace tavrel {
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 2;
+
+struct DevicesOptions {
+    std::optional<int> simulatedGadgets;
+    std::string sysfsRoot = "/sys";
+    std::string devRoot = "/dev";
+};
+
+DevicesOptions ParseDevicesOptions(std::span<const std::string> args) {
+    DevicesOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        const auto value = [&](std::string_view option) -> std::string {
+            if (arg.size() > option.size() && arg[option.size()] == '=')
+                return std::string(arg.substr(option.size() + 1));
+            if (i + 1 >= args.size())
+                throw std::invalid_argument("option " + std::string(option) + " needs a value");
+            return args[++i];
+        };
+        if (arg == "--simulate") {
+            options.simulatedGadgets = 1;
+        } else if (arg.starts_with("--simulate=")) {
+            const std::string count(arg.substr(11));
+            std::int32_t gadgets = 0;
+            if (!ParseWholeInteger(count, gadgets) || gadgets < 0 || gadgets > 64) {
+                throw std::invalid_argument("--simulate takes a number of gadgets from 0 to 64, not '" +
+                                            count + "'");
+            }
+            options.simulatedGadgets = gadgets;
+        } else if (arg == "--sysfs-root" || arg.starts_with("--sysfs-root=")) {
+            options.sysfsRoot = value("--sysfs-root");
+        } else if (arg == "--dev-root" || arg.starts_with("--dev-root=")) {
+            options.devRoot = value("--dev-root");
+        } else {
+            throw std::invalid_argument("unknown option '" + std::string(arg) + "' for devices");
+        }
+    }
+    return options;
+}
+
+std::string Utf8(const std::u16string& text) {
+    return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())).toStdString();
+}
+
+}  // namespace
+
+int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
+    DevicesOptions options;
+    try {
+        options = ParseDevicesOptions(args);
+    } catch (const std::invalid_argument& error) {
+        err << "tavrel-cli: " << error.what() << "\nTry 'tavrel-cli --help'.\n";
+        return kExitUsage;
+    }
+
+    // The controller reports from the event loop; a command line has none until now.
+    std::optional<QCoreApplication> application;
+    static int argc = 1;
+    static char name[] = "tavrel-cli";
+    static char* argv[] = {name, nullptr};
+    if (QCoreApplication::instance() == nullptr) application.emplace(argc, argv);
+
+    std::optional<SimulatedHidBus> bus;
+    std::unique_ptr<HidPlatform> platform;
+    if (options.simulatedGadgets) {
+        bus.emplace();
+        for (int i = 1; i <= *options.simulatedGadgets; ++i) {
+            bus->Plug(SimulatedGadget("sim:gadget-" + std::to_string(i),
+                                      kSimulatedGadgetIdentifier + static_cast<std::uint32_t>(i) - 1));
+        }
+        bus->Plug(SimulatedMouse());
+        bus->Plug(SimulatedVendorInterface());
+        platform = bus->CreatePlatform();
+    } else {
+        platform = std::make_unique<LinuxHidrawPlatform>(options.sysfsRoot, options.devRoot);
+    }
+    if (!platform->Available()) {
+        err << "tavrel-cli: no HID access here (" << options.sysfsRoot << "/class/hidraw is missing)\n";
+        return kExitOk;
+    }
+
+    THidDeviceController controller(*platform);
+    QEventLoop loop;
+    controller.SetDeviceChangeEvent([&](THidDeviceController&) { loop.quit(); });
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    loop.exec();  // the controller's first scan
+
+    int interfaces = 0;
+    int gadgets = 0;
+    controller.SetEnumerate([&](THidDevice& device, int) {
+        const HidAttributes& identity = device.Attributes();
+        const HidCapabilities caps = device.GetCaps();
+        const bool gadget = IsGadget(identity.vendorId, caps.outputReportByteLength);
+        out << device.PnPInfo().DevicePath << '\t'
+            << FormatText("VID=%04X PID=%04X", identity.vendorId, identity.productId) << '\t'
+            << "in=" << caps.inputReportByteLength << '\t' << "out=" << caps.outputReportByteLength << '\t'
+            << (gadget ? "gadget" : "-") << '\t' << Utf8(device.GetProductName()) << '\n';
+        ++interfaces;
+        gadgets += gadget ? 1 : 0;
+        return true;
+    });
+    controller.Enumerate();
+    err << interfaces << (interfaces == 1 ? " HID interface, " : " HID interfaces, ") << gadgets
+        << (gadgets == 1 ? " gadget\n" : " gadgets\n");
+    return kExitOk;
+}
+
+}  // namespace tavrel

@@ -1,0 +1,236 @@
+#include "hid_device.h"
+
+#include <algorithm>
+
+#include "hid_device_controller.h"
+#include "hid_device_read_thread.h"
+
+namespace tavrel {
+
+THidDevice::THidDevice(THidDeviceController* controller, HidPlatform* platform,
+                       std::unique_ptr<THidPnPInfo> pnpInfo)
+    : m_controller(controller), m_platform(platform), m_pnpInfo(std::move(pnpInfo)) {
+    if (m_controller == nullptr || m_platform == nullptr || m_pnpInfo == nullptr) {
+        throw EControllerError("Direct creation of a THidDevice object is not allowed");
+    }
+    SetDataEvent(m_controller->OnDeviceData());
+    m_onUnplug = m_controller->OnDeviceUnplug();
+
+    m_fileHandle = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::ReadWrite);
+    m_readWriteAccess = m_fileHandle != nullptr;
+    if (!m_readWriteAccess) {
+        m_fileHandle = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::QueryOnly);
+    }
+    if (m_fileHandle == nullptr) {
+        throw EControllerError("device cannot be opened");
+    }
+    const std::optional<HidAttributes> attributes = m_fileHandle->GetAttributes();
+    if (!attributes) {
+        m_fileHandle.reset();
+        throw EControllerError("device cannot be identified");
+    }
+    m_attributes = *attributes;
+    CloseFile();
+}
+
+THidDevice::~THidDevice() {
+    const THidDataEvent onData = m_onData;
+    const THidPlugEvent onUnplug = m_onUnplug;
+    SetDataEvent(nullptr);
+    m_onUnplug = nullptr;
+    CloseAllHandles();
+    m_preparsedData.reset();
+    if (m_controller != nullptr) {
+        m_controller->GiveBack(*this, onData, onUnplug);
+    }
+}
+
+bool THidDevice::IsAccessible() const {
+    return m_pluggedIn && (m_checkedOut || m_inCallback);
+}
+
+bool THidDevice::OpenFile() {
+    if (IsAccessible() && m_fileHandle == nullptr) {
+        m_fileHandle = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::ReadWrite);
+        m_readWriteAccess = m_fileHandle != nullptr;
+        if (!m_readWriteAccess) {
+            m_fileHandle = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::QueryOnly);
+        }
+    }
+    return m_fileHandle != nullptr;
+}
+
+void THidDevice::CloseFile() {
+    if (m_fileHandle != nullptr) {
+        m_fileHandle->Close();
+        m_fileHandle.reset();
+    }
+}
+
+bool THidDevice::OpenFileEx(THidOpenExMode mode) {
+    if (!IsAccessible()) {
+        return false;
+    }
+    if (mode == THidOpenExMode::omhRead) {
+        std::lock_guard lock(m_readHandleMutex);
+        if (m_readHandle == nullptr) {
+            m_readHandle = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::OverlappedRead);
+        }
+        return m_readHandle != nullptr;
+    }
+    if (m_writeHandle == nullptr) {
+        m_writeHandle = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::OverlappedWrite);
+    }
+    return m_writeHandle != nullptr;
+}
+
+void THidDevice::CloseFileEx(THidOpenExMode mode) {
+    if (mode == THidOpenExMode::omhRead) {
+        std::shared_ptr<HidHandle> handle;
+        {
+            std::lock_guard lock(m_readHandleMutex);
+            handle = std::move(m_readHandle);
+        }
+        // Ends a read the reader may be waiting on; the reader keeps its own reference.
+        if (handle != nullptr) handle->Close();
+        return;
+    }
+    if (m_writeHandle != nullptr) {
+        m_writeHandle->Close();
+        m_writeHandle.reset();
+    }
+}
+
+void THidDevice::CloseAllHandles() {
+    CloseFile();
+    CloseFileEx(THidOpenExMode::omhRead);
+    CloseFileEx(THidOpenExMode::omhWrite);
+}
+
+template <typename Query>
+auto THidDevice::WithFileHandle(Query query) -> decltype(query(std::declval<HidHandle&>())) {
+    decltype(query(std::declval<HidHandle&>())) answer{};
+    if (OpenFile()) {
+        answer = query(*m_fileHandle);
+    }
+    // Closed also when a write had left it open.
+    CloseFile();
+    return answer;
+}
+
+std::optional<HidCapabilities> THidDevice::GetPreparsedData() {
+    if (!m_preparsedData) {
+        m_preparsedData = WithFileHandle([](HidHandle& handle) { return handle.GetCaps(); });
+    }
+    return m_preparsedData;
+}
+
+HidCapabilities THidDevice::GetCaps() {
+    return GetPreparsedData().value_or(HidCapabilities{});
+}
+
+std::u16string THidDevice::GetProductName() {
+    if (m_productName.empty()) {
+        m_productName = WithFileHandle([](HidHandle& handle) {
+                            return handle.GetProductString();
+                        }).value_or(std::u16string());
+    }
+    return m_productName;
+}
+
+std::u16string THidDevice::GetVendorName() {
+    if (m_vendorName.empty()) {
+        m_vendorName = WithFileHandle([](HidHandle& handle) {
+                           return handle.GetManufacturerString();
+                       }).value_or(std::u16string());
+    }
+    return m_vendorName;
+}
+
+bool THidDevice::WriteFile(std::span<const std::uint8_t> report) {
+    if (!OpenFile()) {
+        return false;
+    }
+    return m_fileHandle->Write(report);
+}
+
+bool THidDevice::ReadFileEx(std::size_t count) {
+    if (!OpenFileEx(THidOpenExMode::omhRead)) {
+        m_readError = kHidErrorClosed;
+        return false;
+    }
+    std::shared_ptr<HidHandle> handle;
+    {
+        std::lock_guard lock(m_readHandleMutex);
+        handle = m_readHandle;
+    }
+    if (handle == nullptr || !handle->QueueRead(count)) {
+        m_readError = handle != nullptr ? handle->LastError() : kHidErrorClosed;
+        return false;
+    }
+    m_pendingRead = std::move(handle);
+    return true;
+}
+
+HidHandle::WaitResult THidDevice::WaitForRead(std::chrono::milliseconds slice) {
+    if (m_pendingRead == nullptr) {
+        return HidHandle::WaitResult::Completed;
+    }
+    return m_pendingRead->WaitRead(slice);
+}
+
+std::uint32_t THidDevice::GetOverlappedReadResult(std::span<std::uint8_t> into) {
+    const std::shared_ptr<HidHandle> handle = std::move(m_pendingRead);
+    if (handle == nullptr) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(std::min(handle->TakeReadResult(into), into.size()));
+}
+
+bool THidDevice::CancelIO(THidOpenExMode mode) {
+    if (mode != THidOpenExMode::omhRead) {
+        return false;  // no overlapped write is ever started
+    }
+    const std::shared_ptr<HidHandle> handle = std::move(m_pendingRead);
+    return handle != nullptr && handle->CancelRead();
+}
+
+void THidDevice::DoUnplug() {
+    CloseAllHandles();
+    m_pluggedIn = false;
+    if (m_onUnplug) {
+        const THidPlugEvent onUnplug = std::move(m_onUnplug);
+        m_onUnplug = nullptr;
+        (*onUnplug)(*this);
+    }
+}
+
+void THidDevice::SetThreadSleepTime(int ms) {
+    if (ms >= 10 && ms <= 10000) {
+        m_threadSleepTime = ms;
+    }
+}
+
+void THidDevice::SetDataEvent(THidDataEvent handler) {
+    if (!handler) {
+        StopThread();
+    }
+    m_onData = std::move(handler);
+    StartThread();
+}
+
+void THidDevice::StartThread() {
+    if (m_onData && m_pluggedIn && m_checkedOut && m_readWriteAccess && m_readThread == nullptr) {
+        m_readThread = std::make_unique<THidDeviceReadThread>(this);
+        m_readThread->start();
+    }
+}
+
+void THidDevice::StopThread() {
+    if (m_readThread != nullptr) {
+        m_readThread->StopAndWait();
+        m_readThread.reset();
+    }
+}
+
+}  // namespace tavrel

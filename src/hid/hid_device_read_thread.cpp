@@ -1,0 +1,82 @@
+#include "hid_device_read_thread.h"
+
+#include <QCoreApplication>
+#include <algorithm>
+
+#include "hid_device.h"
+
+namespace tavrel {
+
+THidDeviceReadThread::THidDeviceReadThread(THidDevice* device) : m_device(device) {
+    if (m_device == nullptr) {
+        throw EControllerError("Direct creation of a THidDeviceReadThread object is not allowed");
+    }
+    // Fetched here, on the event thread, so the capabilities are cached before the reader runs.
+    Report.resize(m_device->GetCaps().inputReportByteLength);
+}
+
+THidDeviceReadThread::~THidDeviceReadThread() {
+    StopAndWait();
+}
+
+void THidDeviceReadThread::StopAndWait() {
+    requestInterruption();
+    while (!wait(QDeadlineTimer(1))) {
+        // Only this reader's hand-overs run here, not the whole event queue.
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    }
+}
+
+void THidDeviceReadThread::Execute() {
+    while (!isInterruptionRequested()) {
+        std::fill(Report.begin(), Report.end(), 0);
+        if (!m_device->ReadFileEx(Report.size())) {
+            ErrorCode = m_device->ReadError();
+            if (!HandOver(&THidDeviceReadThread::DoDataError)) return;
+            continue;
+        }
+        bool completed = false;
+        while (!isInterruptionRequested()) {
+            const auto slice = std::chrono::milliseconds(m_device->ThreadSleepTime());
+            if (m_device->WaitForRead(slice) == HidHandle::WaitResult::Completed) {
+                completed = true;
+                break;
+            }
+        }
+        if (!completed) {
+            break;  // a report completing now is dropped
+        }
+        NumBytesRead = m_device->GetOverlappedReadResult(Report);
+        if (NumBytesRead > 0 && !HandOver(&THidDeviceReadThread::DoData)) return;
+    }
+    m_device->CancelIO(THidOpenExMode::omhRead);
+}
+
+bool THidDeviceReadThread::HandOver(void (THidDeviceReadThread::*step)()) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, step] {
+            try {
+                (this->*step)();
+            } catch (...) {
+                // The error ends the reader; it is shown nowhere.
+                m_handlerFailed = true;
+            }
+        },
+        Qt::BlockingQueuedConnection);
+    return !m_handlerFailed;
+}
+
+void THidDeviceReadThread::DoData() {
+    if (const THidDataEvent& onData = m_device->OnData()) {
+        (*onData)(*m_device, Report[0], Report.data() + 1, static_cast<std::uint16_t>(NumBytesRead - 1));
+    }
+}
+
+void THidDeviceReadThread::DoDataError() {
+    if (const THidDataErrorEvent& onDataError = m_device->OnDataError()) {
+        (*onDataError)(*m_device, ErrorCode);
+    }
+}
+
+}  // namespace tavrel

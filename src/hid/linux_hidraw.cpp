@@ -1,0 +1,597 @@
+#include "linux_hidraw.h"
+
+#include <QFileSystemWatcher>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QString>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include <libudev.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include "hid_report_descriptor.h"
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace tavrel {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kNodePrefix = "hidraw";
+
+// Report descriptors are at most 4 KiB and text attributes one page; anything far larger is not
+// a sysfs attribute of a HID device.
+constexpr std::size_t kMaxAttributeBytes = 64 * 1024;
+
+// udev's multicast socket is small by default; a hub full of devices coming up at once could
+// overflow it. The kernel may cap the size for unprivileged processes, which is fine: an overflow
+// still becomes a notice.
+constexpr int kUdevReceiveBufferBytes = 1024 * 1024;
+
+// Bounds the work of one wake-up of the udev socket; what is left wakes the loop again.
+constexpr int kMaxUdevMessagesPerWakeUp = 256;
+
+std::string WithoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
+// N of "hidrawN"; nothing for any other name.
+std::optional<unsigned> NodeNumber(std::string_view name) {
+    if (!name.starts_with(kNodePrefix)) {
+        return std::nullopt;
+    }
+    const std::string_view digits = name.substr(kNodePrefix.size());
+    if (digits.empty() || digits.size() > 9 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    unsigned number = 0;
+    std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    return number;
+}
+
+// The whole content of a sysfs attribute, or nothing when it cannot be read.
+std::optional<std::string> ReadAttribute(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string content;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t count = ::read(fd, chunk, sizeof chunk);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 || content.size() + static_cast<std::size_t>(count) > kMaxAttributeBytes) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (count == 0) {
+            break;
+        }
+        content.append(chunk, static_cast<std::size_t>(count));
+    }
+    ::close(fd);
+    return content;
+}
+
+std::optional<std::uint32_t> ParseHex(std::string_view text) {
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string_view TrimNewlines(std::string_view text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+struct HidId {
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+};
+
+// HID_ID=0003:00004132:00000001 of a HID device's uevent: bus, vendor and product in hex.
+std::optional<HidId> ParseHidId(std::string_view uevent) {
+    constexpr std::string_view kKey = "HID_ID=";
+    while (!uevent.empty()) {
+        const std::size_t lineEnd = std::min(uevent.find('\n'), uevent.size());
+        std::string_view line = uevent.substr(0, lineEnd);
+        uevent.remove_prefix(std::min(lineEnd + 1, uevent.size()));
+        if (!line.starts_with(kKey)) {
+            continue;
+        }
+        line.remove_prefix(kKey.size());
+        const std::size_t first = line.find(':');
+        const std::size_t second = first == std::string_view::npos ? first : line.find(':', first + 1);
+        if (second == std::string_view::npos) {
+            return std::nullopt;
+        }
+        const auto bus = ParseHex(line.substr(0, first));
+        const auto vendor = ParseHex(line.substr(first + 1, second - first - 1));
+        const auto product = ParseHex(line.substr(second + 1));
+        if (!bus || !vendor || !product) {
+            return std::nullopt;
+        }
+        return HidId{static_cast<std::uint16_t>(*vendor & 0xFFFFu),
+                     static_cast<std::uint16_t>(*product & 0xFFFFu)};
+    }
+    return std::nullopt;
+}
+
+// 32-bit FNV-1a.
+std::uint32_t Fnv1a(std::string_view text) {
+    std::uint32_t hash = 2166136261u;
+    for (const char c : text) {
+        hash ^= static_cast<std::uint8_t>(c);
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+// The HID device folder a hidraw class entry belongs to (…/0003:4132:0001.0007), resolved.
+std::optional<fs::path> HidDeviceDir(const fs::path& sysfsRoot, std::string_view nodeName) {
+    std::error_code error;
+    fs::path dir = fs::canonical(sysfsRoot / "class" / "hidraw" / nodeName / "device", error);
+    if (error || !fs::is_directory(dir, error)) {
+        return std::nullopt;
+    }
+    return dir;
+}
+
+// The USB device above a HID device: the first folder up the tree that has idVendor. None for HID
+// devices on other buses (Bluetooth, I2C, uhid).
+std::optional<fs::path> UsbDeviceDir(const fs::path& hidDir, const fs::path& sysfsRoot) {
+    std::error_code error;
+    const fs::path root = fs::canonical(sysfsRoot, error);
+    if (error) {
+        return std::nullopt;
+    }
+    const std::string rootPrefix = root.native() == "/" ? root.native() : root.native() + "/";
+    for (fs::path dir = hidDir.parent_path(); dir.native().starts_with(rootPrefix) && dir != root;
+         dir = dir.parent_path()) {
+        if (fs::is_regular_file(dir / "idVendor", error)) {
+            return dir;
+        }
+    }
+    return std::nullopt;
+}
+
+class LinuxHidrawHandle final : public HidHandle {
+public:
+    LinuxHidrawHandle(HidOpenMode mode, int fd, int wakeFd, fs::path hidDir, fs::path sysfsRoot,
+                      bool usesReportIds)
+        : m_mode(mode),
+          m_fd(fd),
+          m_wakeFd(wakeFd),
+          m_hidDir(std::move(hidDir)),
+          m_sysfsRoot(std::move(sysfsRoot)),
+          m_usesReportIds(usesReportIds) {}
+
+    // The descriptors are closed here and not in Close: a reader thread may still be inside poll()
+    // on them when another thread closes the handle.
+    ~LinuxHidrawHandle() override {
+        if (m_fd >= 0) ::close(m_fd);
+        if (m_wakeFd >= 0) ::close(m_wakeFd);
+    }
+
+    LinuxHidrawHandle(const LinuxHidrawHandle&) = delete;
+    LinuxHidrawHandle& operator=(const LinuxHidrawHandle&) = delete;
+
+    std::optional<HidAttributes> GetAttributes() override {
+        if (m_closed) return Fail<HidAttributes>(kHidErrorClosed);
+        const auto uevent = ReadAttribute(m_hidDir / "uevent");
+        const auto id = uevent ? ParseHidId(*uevent) : std::nullopt;
+        if (!id) return Fail<HidAttributes>(MissingAttributeError());
+        HidAttributes attributes;
+        attributes.vendorId = id->vendorId;
+        attributes.productId = id->productId;
+        if (const auto usbDir = UsbDeviceDir(m_hidDir, m_sysfsRoot)) {
+            const auto bcdDevice = ReadAttribute(*usbDir / "bcdDevice");
+            const auto version = bcdDevice ? ParseHex(TrimNewlines(*bcdDevice)) : std::nullopt;
+            attributes.versionNumber = static_cast<std::uint16_t>(version.value_or(0) & 0xFFFFu);
+        }
+        return attributes;
+    }
+
+    std::optional<HidCapabilities> GetCaps() override {
+        if (m_closed) return Fail<HidCapabilities>(kHidErrorClosed);
+        const auto descriptor = ReadAttribute(m_hidDir / "report_descriptor");
+        if (!descriptor) return Fail<HidCapabilities>(MissingAttributeError());
+        const HidReportDescriptorInfo info = ParseHidReportDescriptor(
+            {reinterpret_cast<const std::uint8_t*>(descriptor->data()), descriptor->size()});
+        const auto clamp = [](std::size_t length) {
+            return static_cast<std::uint16_t>(std::min<std::size_t>(length, 0xFFFF));
+        };
+        return HidCapabilities{clamp(info.inputReportByteLength), clamp(info.outputReportByteLength)};
+    }
+
+    std::optional<std::u16string> GetProductString() override { return UsbString("product"); }
+    std::optional<std::u16string> GetManufacturerString() override { return UsbString("manufacturer"); }
+
+    bool Write(std::span<const std::uint8_t> report) override {
+        if (m_closed) return Failed(kHidErrorClosed);
+        if (m_mode != HidOpenMode::ReadWrite && m_mode != HidOpenMode::OverlappedWrite) {
+            return Failed(kHidErrorNotPermitted);
+        }
+        if (report.empty()) return Failed(kHidErrorIo);
+        // hidraw takes byte 0 as the report id and, for devices without numbered reports, expects
+        // 0 there and leaves it out on the wire: the report as given is what the kernel wants.
+        ssize_t written = 0;
+        do {
+            written = ::write(m_fd, report.data(), report.size());
+        } while (written < 0 && errno == EINTR);
+        if (written < 0) return Failed(errno == ENODEV ? kHidErrorDeviceGone : kHidErrorIo);
+        if (static_cast<std::size_t>(written) != report.size()) return Failed(kHidErrorIo);
+        return true;
+    }
+
+    bool QueueRead(std::size_t length) override {
+        if (m_closed) return Failed(kHidErrorClosed);
+        if (m_mode != HidOpenMode::OverlappedRead) return Failed(kHidErrorNotPermitted);
+        if (m_readState == ReadState::Pending || length == 0) return Failed(kHidErrorIo);
+        m_readBuffer.assign(length, 0);
+        m_readLength = 0;
+        m_readState = ReadState::Pending;
+        return true;
+    }
+
+    WaitResult WaitRead(std::chrono::milliseconds slice) override {
+        using Clock = std::chrono::steady_clock;
+        if (m_readState != ReadState::Pending) return WaitResult::Completed;
+        // A slice of weeks is as good as forever, and keeps the deadline from overflowing.
+        const auto bounded =
+            std::clamp(slice, std::chrono::milliseconds(0), std::chrono::milliseconds(INT_MAX));
+        const Clock::time_point deadline = Clock::now() + bounded;
+        for (;;) {
+            if (m_closed) return CompleteWithFailure(kHidErrorClosed);
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            const int timeout = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT_MAX));
+            pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+            const int ready = ::poll(fds, 2, timeout);
+            if (ready < 0 && errno != EINTR) return CompleteWithFailure(kHidErrorIo);
+            if (ready > 0) {
+                if (fds[1].revents != 0 || m_closed) return CompleteWithFailure(kHidErrorClosed);
+                // Reports the kernel queued before an unplug are still delivered; only then does
+                // the hang-up count.
+                if (fds[0].revents & POLLIN) {
+                    if (ReadReport()) return WaitResult::Completed;
+                } else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                    return CompleteWithFailure(kHidErrorDeviceGone);
+                }
+            }
+            if (Clock::now() >= deadline) return WaitResult::TimedOut;
+        }
+    }
+
+    std::size_t TakeReadResult(std::span<std::uint8_t> into) override {
+        if (m_readState != ReadState::Completed) return 0;
+        m_readState = ReadState::Idle;
+        if (m_closed) {
+            m_lastError = kHidErrorClosed;
+            return 0;
+        }
+        const std::size_t length = std::min(into.size(), m_readLength);
+        std::copy_n(m_readBuffer.begin(), length, into.begin());
+        return length;
+    }
+
+    bool CancelRead() override {
+        if (m_closed) return Failed(kHidErrorClosed);
+        if (m_readState != ReadState::Pending) return false;
+        // No read() is in flight between waits, so nothing the kernel holds is lost.
+        m_readState = ReadState::Idle;
+        return true;
+    }
+
+    std::uint32_t LastError() const override { return m_lastError; }
+
+    void Close() override {
+        if (m_closed.exchange(true)) return;
+        if (m_wakeFd >= 0) ::eventfd_write(m_wakeFd, 1);
+    }
+
+private:
+    enum class ReadState { Idle, Pending, Completed };
+
+    bool Failed(std::uint32_t error) {
+        m_lastError = error;
+        return false;
+    }
+
+    template <typename T>
+    std::optional<T> Fail(std::uint32_t error) {
+        m_lastError = error;
+        return std::nullopt;
+    }
+
+    WaitResult CompleteWithFailure(std::uint32_t error) {
+        m_lastError = error;
+        m_readLength = 0;
+        m_readState = ReadState::Completed;
+        return WaitResult::Completed;
+    }
+
+    // A missing attribute of a folder that is still there is a failure of its own; a missing
+    // folder means the device has gone.
+    std::uint32_t MissingAttributeError() const {
+        std::error_code error;
+        return fs::is_directory(m_hidDir, error) ? kHidErrorIo : kHidErrorDeviceGone;
+    }
+
+    std::optional<std::u16string> UsbString(const char* attribute) {
+        if (m_closed) return Fail<std::u16string>(kHidErrorClosed);
+        const auto usbDir = UsbDeviceDir(m_hidDir, m_sysfsRoot);
+        const auto text = usbDir ? ReadAttribute(*usbDir / attribute) : std::nullopt;
+        if (!text) return Fail<std::u16string>(MissingAttributeError());
+        const std::string_view utf8 = TrimNewlines(*text);
+        return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())).toStdU16String();
+    }
+
+    // Reads the report poll() announced. True when the read completed, with a report or a failure;
+    // false when there was nothing to read after all.
+    bool ReadReport() {
+        // Byte 0 is the report id everywhere else; hidraw leaves it out for devices that use none.
+        const std::size_t offset = m_usesReportIds ? 0 : 1;
+        const std::size_t room = m_readBuffer.size() - offset;
+        // hidraw drops what does not fit, so a read of at least one byte takes the report off the
+        // queue even when only its id was asked for.
+        std::uint8_t spare = 0;
+        std::uint8_t* into = room > 0 ? m_readBuffer.data() + offset : &spare;
+        ssize_t count = 0;
+        do {
+            count = ::read(m_fd, into, std::max<std::size_t>(room, 1));
+        } while (count < 0 && errno == EINTR);
+        if (count < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+            CompleteWithFailure(errno == ENODEV || errno == EIO ? kHidErrorDeviceGone : kHidErrorIo);
+            return true;
+        }
+        if (count == 0) {
+            // End of file: nothing will ever come from this node again.
+            CompleteWithFailure(kHidErrorDeviceGone);
+            return true;
+        }
+        if (offset > 0) m_readBuffer[0] = 0;
+        m_readLength = offset + std::min(static_cast<std::size_t>(count), room);
+        m_readState = ReadState::Completed;
+        return true;
+    }
+
+    const HidOpenMode m_mode;
+    const int m_fd;      // -1 for query-only handles
+    const int m_wakeFd;  // eventfd that Close signals, for reading handles; -1 otherwise
+    const fs::path m_hidDir;
+    const fs::path m_sysfsRoot;
+    const bool m_usesReportIds;
+    std::atomic<bool> m_closed{false};
+    std::atomic<std::uint32_t> m_lastError{kHidErrorNone};
+
+    // The read side, used by one reader thread at a time.
+    ReadState m_readState = ReadState::Idle;
+    std::vector<std::uint8_t> m_readBuffer;
+    std::size_t m_readLength = 0;
+};
+
+}  // namespace
+
+// Hot-plug notices: udev's monitor where a udev daemon runs, else a watch on the device folder.
+class LinuxHidrawPlatform::Monitor {
+public:
+    explicit Monitor(std::function<void()> notice) : m_notice(std::move(notice)) {}
+
+    ~Monitor() {
+        m_notifier.reset();
+        m_watcher.reset();
+        ReleaseUdev();
+    }
+
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+
+    bool StartUdev() {
+        m_udev = udev_new();
+        if (m_udev) m_udevMonitor = udev_monitor_new_from_netlink(m_udev, "udev");
+        if (!m_udevMonitor ||
+            udev_monitor_filter_add_match_subsystem_devtype(m_udevMonitor, "hidraw", nullptr) < 0) {
+            ReleaseUdev();
+            return false;
+        }
+        // Recent libudev already asks for far more (128 MiB) itself; setting 1 MiB there would shrink
+        // the buffer, so only grow it.
+        int current = 0;
+        socklen_t currentSize = sizeof current;
+        if (::getsockopt(udev_monitor_get_fd(m_udevMonitor), SOL_SOCKET, SO_RCVBUF, &current, &currentSize) !=
+                0 ||
+            current < kUdevReceiveBufferBytes) {
+            udev_monitor_set_receive_buffer_size(m_udevMonitor, kUdevReceiveBufferBytes);
+        }
+        const int fd =
+            udev_monitor_enable_receiving(m_udevMonitor) < 0 ? -1 : udev_monitor_get_fd(m_udevMonitor);
+        if (fd < 0) {
+            ReleaseUdev();
+            return false;
+        }
+        m_notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(),
+                         [this] { ReceiveUdevMessages(); });
+        return true;
+    }
+
+    // Without udev the kernel's devtmpfs still creates and removes the nodes; the set of hidraw
+    // nodes changing is the notice.
+    void WatchDeviceFolder(const std::string& devRoot) {
+        m_devRoot = devRoot;
+        m_nodes = HidrawNodes();
+        m_watcher = std::make_unique<QFileSystemWatcher>();
+        m_watcher->addPath(QString::fromStdString(devRoot));
+        QObject::connect(m_watcher.get(), &QFileSystemWatcher::directoryChanged, m_watcher.get(),
+                         [this] { CompareDeviceFolder(); });
+    }
+
+private:
+    void ReleaseUdev() {
+        if (m_udevMonitor) udev_monitor_unref(m_udevMonitor);
+        if (m_udev) udev_unref(m_udev);
+        m_udevMonitor = nullptr;
+        m_udev = nullptr;
+    }
+
+    void ReceiveUdevMessages() {
+        bool changed = false;
+        for (int i = 0; i < kMaxUdevMessagesPerWakeUp; ++i) {
+            errno = 0;
+            if (udev_device* device = udev_monitor_receive_device(m_udevMonitor)) {
+                udev_device_unref(device);
+                changed = true;
+            } else if (errno == ENOBUFS) {
+                // Messages were lost; the rescan the notice causes catches up with them.
+                changed = true;
+            } else {
+                break;
+            }
+        }
+        // One notice for a burst: each notice means a full rescan anyway.
+        if (changed) m_notice();
+    }
+
+    std::set<std::string> HidrawNodes() const {
+        std::set<std::string> nodes;
+        std::error_code error;
+        for (auto it = fs::directory_iterator(m_devRoot, error); !error && it != fs::directory_iterator();
+             it.increment(error)) {
+            std::string name = it->path().filename().native();
+            if (NodeNumber(name)) nodes.insert(std::move(name));
+        }
+        return nodes;
+    }
+
+    void CompareDeviceFolder() {
+        std::set<std::string> nodes = HidrawNodes();
+        if (nodes == m_nodes) return;
+        m_nodes = std::move(nodes);
+        m_notice();
+    }
+
+    std::function<void()> m_notice;
+    udev* m_udev = nullptr;
+    udev_monitor* m_udevMonitor = nullptr;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    std::unique_ptr<QFileSystemWatcher> m_watcher;
+    std::string m_devRoot;
+    std::set<std::string> m_nodes;
+};
+
+LinuxHidrawPlatform::LinuxHidrawPlatform(std::string sysfsRoot, std::string devRoot, std::string udevRunDir)
+    : m_sysfsRoot(WithoutTrailingSlashes(std::move(sysfsRoot))),
+      m_devRoot(WithoutTrailingSlashes(std::move(devRoot))),
+      m_udevRunDir(WithoutTrailingSlashes(std::move(udevRunDir))) {}
+
+LinuxHidrawPlatform::~LinuxHidrawPlatform() = default;
+
+bool LinuxHidrawPlatform::Available() const {
+    std::error_code error;
+    return fs::is_directory(fs::path(m_sysfsRoot) / "class", error);
+}
+
+std::vector<HidInterface> LinuxHidrawPlatform::EnumerateInterfaces() {
+    std::vector<std::pair<unsigned, std::string>> nodes;
+    std::error_code error;
+    const fs::path classDir = fs::path(m_sysfsRoot) / "class" / "hidraw";
+    for (auto it = fs::directory_iterator(classDir, error); !error && it != fs::directory_iterator();
+         it.increment(error)) {
+        std::string name = it->path().filename().native();
+        if (const auto number = NodeNumber(name)) nodes.emplace_back(*number, std::move(name));
+    }
+    std::sort(nodes.begin(), nodes.end());
+
+    std::vector<HidInterface> interfaces;
+    for (const auto& [number, name] : nodes) {
+        // The kernel numbers the HID device folder anew on every connection, so its path names
+        // one connection of one device.
+        const auto hidDir = HidDeviceDir(m_sysfsRoot, name);
+        if (!hidDir) continue;  // going away while we look
+        interfaces.push_back({m_devRoot + "/" + name, Fnv1a(hidDir->native())});
+    }
+    return interfaces;
+}
+
+std::unique_ptr<HidHandle> LinuxHidrawPlatform::Open(const std::string& path, HidOpenMode mode) {
+    const std::string prefix = m_devRoot + "/";
+    if (!path.starts_with(prefix)) return nullptr;
+    const std::string_view name = std::string_view(path).substr(prefix.size());
+    if (!NodeNumber(name)) return nullptr;
+
+    // Every handle answers its queries from sysfs, and reading needs to know whether reports are
+    // numbered, so the HID device folder must be there whatever the mode.
+    const auto hidDir = HidDeviceDir(m_sysfsRoot, name);
+    if (!hidDir) return nullptr;
+    const auto uevent = ReadAttribute(*hidDir / "uevent");
+    const auto descriptor = ReadAttribute(*hidDir / "report_descriptor");
+    if (!uevent || !ParseHidId(*uevent) || !descriptor) return nullptr;
+    const bool usesReportIds =
+        ParseHidReportDescriptor(
+            {reinterpret_cast<const std::uint8_t*>(descriptor->data()), descriptor->size()})
+            .usesReportIds;
+
+    int fd = -1;
+    int wakeFd = -1;
+    switch (mode) {
+        case HidOpenMode::ReadWrite: fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC); break;
+        case HidOpenMode::QueryOnly: break;
+        case HidOpenMode::OverlappedRead:
+            fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) {
+                wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+                if (wakeFd < 0) {
+                    ::close(fd);
+                    return nullptr;
+                }
+            }
+            break;
+        case HidOpenMode::OverlappedWrite: fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC); break;
+    }
+    if (mode != HidOpenMode::QueryOnly && fd < 0) return nullptr;
+    return std::make_unique<LinuxHidrawHandle>(mode, fd, wakeFd, *hidDir, fs::path(m_sysfsRoot),
+                                               usesReportIds);
+}
+
+void LinuxHidrawPlatform::StartMonitoring(std::function<void()> notice) {
+    m_monitor.reset();
+    auto monitor = std::make_unique<Monitor>(std::move(notice));
+    // libudev's monitor is silent where no udev daemon runs (containers): there the events never
+    // get past the daemon, so watch the device folder instead.
+    std::error_code error;
+    const bool udevRuns = fs::exists(fs::path(m_udevRunDir) / "control", error);
+    if (!udevRuns || !monitor->StartUdev()) {
+        monitor->WatchDeviceFolder(m_devRoot);
+    }
+    m_monitor = std::move(monitor);
+}
+
+}  // namespace tavrel
