@@ -1,11 +1,12 @@
 // How the log box copes with many lines: time to append batches of log lines to a shown window,
 // so that a long session (thousands of replies, a UDP stream) stays smooth.
 //   bench_log_box [LINES]
+#include <algorithm>
+#include <cstdio>
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTest>
-#include <algorithm>
-#include <cstdio>
 
 #include "gbk_literal.h"
 #include "tavrel_application.h"

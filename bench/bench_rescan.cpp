@@ -2,7 +2,6 @@
 // again, and the objects of interfaces already listed are made and dropped at once. This measures
 // one rescan over 1, 8 and 32 simulated interfaces (half gadgets, half mice).
 #include <QCoreApplication>
-
 #include <benchmark/benchmark.h>
 
 #include "hid_device_controller.h"

@@ -2,13 +2,14 @@
 // The parent starts this program again as a child that brings up the window exactly as the tool
 // does and reports once the window is exposed; the parent times each run and prints the median.
 //   bench_startup [RUNS]     (the platform is the environment's: xcb under xvfb-run, or offscreen)
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTest>
-#include <algorithm>
-#include <cstdio>
-#include <vector>
 
 #include "tavrel_application.h"
 #include "tform1.h"

@@ -1,10 +1,11 @@
 #include "app_support.h"
 
+#include <array>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QPlainTextEdit>
-#include <array>
 
 #include "gbk_codec.h"
 #include "gbk_text.h"

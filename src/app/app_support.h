@@ -1,9 +1,10 @@
 #pragma once
 
-#include <QString>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <QString>
 
 class QPlainTextEdit;
 

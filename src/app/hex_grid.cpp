@@ -1,5 +1,8 @@
 #include "hex_grid.h"
 
+#include <algorithm>
+#include <functional>
+
 #include <QAbstractTableModel>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -8,8 +11,6 @@
 #include <QStyledItemDelegate>
 #include <QUndoCommand>
 #include <QUndoStack>
-#include <algorithm>
-#include <functional>
 
 namespace tavrel {
 

@@ -1,9 +1,10 @@
 #pragma once
 
-#include <QTableView>
 #include <cstdint>
 #include <span>
 #include <vector>
+
+#include <QTableView>
 
 class QUndoStack;
 

@@ -1,7 +1,8 @@
 #include "tavrel_application.h"
 
-#include <QMessageBox>
 #include <exception>
+
+#include <QMessageBox>
 
 namespace tavrel {
 

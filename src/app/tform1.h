@@ -1,10 +1,11 @@
 #pragma once
 
-#include <QString>
-#include <QWidget>
 #include <deque>
 #include <string>
 #include <string_view>
+
+#include <QString>
+#include <QWidget>
 
 #include "log_sink.h"
 #include "script_record.h"

@@ -1,6 +1,5 @@
 #include "cli.h"
 
-#include <QStringDecoder>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -10,6 +9,8 @@
 #include <stdexcept>
 #include <string_view>
 #include <vector>
+
+#include <QStringDecoder>
 
 #include "devices_command.h"
 #include "gbk_codec.h"

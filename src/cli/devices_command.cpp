@@ -1,14 +1,15 @@
 #include "devices_command.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QString>
-#include <QTimer>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string_view>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QString>
+#include <QTimer>
 
 #include "gadget_filter.h"
 #include "gbk_text.h"

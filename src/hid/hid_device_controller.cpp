@@ -1,7 +1,8 @@
 #include "hid_device_controller.h"
 
-#include <QPointer>
 #include <algorithm>
+
+#include <QPointer>
 
 namespace tavrel {
 

@@ -1,10 +1,11 @@
 #pragma once
 
-#include <QObject>
-#include <QString>
 #include <functional>
 #include <memory>
 #include <vector>
+
+#include <QObject>
+#include <QString>
 
 #include "hid_device.h"
 #include "hid_platform.h"

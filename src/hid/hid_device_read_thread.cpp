@@ -1,7 +1,8 @@
 #include "hid_device_read_thread.h"
 
-#include <QCoreApplication>
 #include <algorithm>
+
+#include <QCoreApplication>
 
 #include "hid_device.h"
 

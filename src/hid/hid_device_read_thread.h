@@ -1,9 +1,10 @@
 #pragma once
 
-#include <QThread>
 #include <atomic>
 #include <cstdint>
 #include <vector>
+
+#include <QThread>
 
 namespace tavrel {
 

@@ -1,9 +1,5 @@
 #include "linux_hidraw.h"
 
-#include <QFileSystemWatcher>
-#include <QObject>
-#include <QSocketNotifier>
-#include <QString>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -18,14 +14,18 @@
 #include <system_error>
 #include <utility>
 
+#include <QFileSystemWatcher>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QString>
+#include <fcntl.h>
 #include <libudev.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "hid_report_descriptor.h"
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 namespace tavrel {
 

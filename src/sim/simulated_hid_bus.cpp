@@ -1,7 +1,5 @@
 #include "simulated_hid_bus.h"
 
-#include <QMetaObject>
-#include <QObject>
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
@@ -10,6 +8,9 @@
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
+
+#include <QMetaObject>
+#include <QObject>
 
 #include "command_codes.h"
 

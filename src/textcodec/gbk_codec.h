@@ -1,9 +1,10 @@
 #pragma once
 
-#include <QString>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include <QString>
 
 // The one place where the core's GBK bytes meet Unicode: widgets, the log box, the terminal, files.
 namespace tavrel {

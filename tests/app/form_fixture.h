@@ -1,13 +1,14 @@
 #pragma once
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include <QDir>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "tform1.h"
 

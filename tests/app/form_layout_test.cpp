@@ -7,7 +7,6 @@
 #include <QTabWidget>
 #include <QTextEdit>
 #include <QUndoStack>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

@@ -1,7 +1,6 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QTest>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
+#include <stdexcept>
+
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QTabWidget>
 #include <QTimer>
-#include <stdexcept>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

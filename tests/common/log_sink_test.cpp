@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "debugger.h"
 #include "log_collector.h"
-#include <unistd.h>
 
 namespace tavrel {
 namespace {

@@ -1,9 +1,10 @@
 #pragma once
 
-#include <QTest>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <QTest>
 
 #include "hid_device_controller.h"
 #include "hid_device_read_thread.h"

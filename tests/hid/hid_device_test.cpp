@@ -1,9 +1,9 @@
-#include <QEventLoop>
-#include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
 
+#include <QEventLoop>
+#include <QTimer>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

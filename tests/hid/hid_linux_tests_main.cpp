@@ -1,5 +1,4 @@
 #include <QCoreApplication>
-
 #include <gtest/gtest.h>
 
 // The hot-plug notices of the Linux backend are events of a Qt event loop, which needs the

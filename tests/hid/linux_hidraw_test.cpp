@@ -1,19 +1,19 @@
 #include "linux_hidraw.h"
 
-#include <QCoreApplication>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <thread>
 
+#include <QCoreApplication>
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "fake_sysfs.h"
 #include "log_collector.h"
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace tavrel {
 namespace {

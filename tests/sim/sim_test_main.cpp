@@ -1,5 +1,4 @@
 #include <QCoreApplication>
-
 #include <gtest/gtest.h>
 
 // The simulated bus posts its hot-plug notices to the monitoring thread's event loop, which

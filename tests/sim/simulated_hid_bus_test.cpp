@@ -1,12 +1,12 @@
 #include "simulated_hid_bus.h"
 
-#include <QCoreApplication>
-#include <QThread>
 #include <array>
 #include <chrono>
 #include <future>
 #include <thread>
 
+#include <QCoreApplication>
+#include <QThread>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

@@ -8,7 +8,6 @@
 #include <system_error>
 
 #include <sys/stat.h>
-
 #include <unistd.h>
 
 namespace tavrel::test {
