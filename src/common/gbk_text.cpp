@@ -56,17 +56,16 @@ std::size_t FindText(std::string_view text, std::string_view pattern, std::size_
     return std::string_view::npos;
 }
 
-std::string ReplaceAllIgnoringCase(std::string_view text, std::string_view pattern,
-                                   std::string_view replacement) {
-    if (pattern.empty()) {
-        return std::string(text);
-    }
-    const std::string loweredText = LowerAsciiLetters(text);
-    const std::string loweredPattern = LowerAsciiLetters(pattern);
+namespace {
+
+// Replaces every occurrence of `pattern` in `matched` (a text with the same character
+// boundaries as `text`), copying `text` elsewhere.
+std::string ReplaceMatches(std::string_view text, std::string_view matched, std::string_view pattern,
+                           std::string_view replacement) {
     std::string result;
     result.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
-        if (loweredText.compare(i, loweredPattern.size(), loweredPattern) == 0) {
+        if (matched.substr(i, pattern.size()) == pattern) {
             result.append(replacement);
             i += pattern.size();
             continue;
@@ -76,6 +75,23 @@ std::string ReplaceAllIgnoringCase(std::string_view text, std::string_view patte
         i += length;
     }
     return result;
+}
+
+}  // namespace
+
+std::string ReplaceAll(std::string_view text, std::string_view pattern, std::string_view replacement) {
+    if (pattern.empty() || !ContainsText(text, pattern)) {
+        return std::string(text);
+    }
+    return ReplaceMatches(text, text, pattern, replacement);
+}
+
+std::string ReplaceAllIgnoringCase(std::string_view text, std::string_view pattern,
+                                   std::string_view replacement) {
+    if (pattern.empty()) {
+        return std::string(text);
+    }
+    return ReplaceMatches(text, LowerAsciiLetters(text), LowerAsciiLetters(pattern), replacement);
 }
 
 std::string_view TrimBlanksAndControls(std::string_view text) {

@@ -30,6 +30,9 @@ inline bool StartsWithText(std::string_view text, std::string_view pattern) {
     return text.substr(0, pattern.size()) == pattern;
 }
 
+// Every occurrence of `pattern` replaced.
+std::string ReplaceAll(std::string_view text, std::string_view pattern, std::string_view replacement);
+
 // Every occurrence of `pattern` replaced, ASCII letter case ignored.
 std::string ReplaceAllIgnoringCase(std::string_view text, std::string_view pattern,
                                    std::string_view replacement);

@@ -129,22 +129,22 @@ HidCapabilities THidDevice::GetCaps() {
     return GetPreparsedData().value_or(HidCapabilities{});
 }
 
-std::u16string THidDevice::GetProductName() {
-    if (m_productName.empty()) {
-        m_productName = WithFileHandle([](HidHandle& handle) {
-                            return handle.GetProductString();
-                        }).value_or(std::u16string());
+std::u16string THidDevice::CachedString(std::u16string& cache,
+                                        std::optional<std::u16string> (HidHandle::*query)()) {
+    if (cache.empty()) {
+        cache = WithFileHandle([query](HidHandle& handle) {
+                    return (handle.*query)();
+                }).value_or(std::u16string());
     }
-    return m_productName;
+    return cache;
+}
+
+std::u16string THidDevice::GetProductName() {
+    return CachedString(m_productName, &HidHandle::GetProductString);
 }
 
 std::u16string THidDevice::GetVendorName() {
-    if (m_vendorName.empty()) {
-        m_vendorName = WithFileHandle([](HidHandle& handle) {
-                           return handle.GetManufacturerString();
-                       }).value_or(std::u16string());
-    }
-    return m_vendorName;
+    return CachedString(m_vendorName, &HidHandle::GetManufacturerString);
 }
 
 bool THidDevice::WriteFile(std::span<const std::uint8_t> report) {

@@ -117,6 +117,8 @@ private:
     friend class THidDeviceController;
 
     void CloseAllHandles();
+    // A string query answered from `cache` once it is non-empty.
+    std::u16string CachedString(std::u16string& cache, std::optional<std::u16string> (HidHandle::*query)());
     // Runs a query on FileHandle, opening it for the query and closing it after.
     template <typename Query>
     auto WithFileHandle(Query query) -> decltype(query(std::declval<HidHandle&>()));

@@ -15,7 +15,8 @@ namespace tavrel {
 
 namespace {
 
-// Applied in this order to the lowered line, each to every occurrence.
+// Applied in this order to the lowered line, each to every occurrence. The line is lowered first,
+// so matching the lowered patterns exactly ignores letter case.
 const std::array<std::pair<std::string_view, std::string_view>, 14> kKeywordReplacements = {{
     {"："_gbk, ":"},
     {" ", ""},
@@ -24,8 +25,8 @@ const std::array<std::pair<std::string_view, std::string_view>, 14> kKeywordRepl
     {"停止"_gbk, "stop"},
     {"暂停"_gbk, "suspend"},
     {"跳转"_gbk, "goto"},
-    {"键盘HID"_gbk, "keyhid"},  // before "键盘", so that it does not become keyboard + hid
-    {"鼠标HID"_gbk, "mousehid"},
+    {"键盘hid"_gbk, "keyhid"},  // before "键盘", so that it does not become keyboard + hid
+    {"鼠标hid"_gbk, "mousehid"},
     {"键盘"_gbk, "keyboard"},
     {"按键"_gbk, "keyboard"},
     {"鼠标"_gbk, "mouse"},
@@ -98,7 +99,7 @@ public:
     int Compile(std::string_view line) {
         m_line = LowerAsciiLetters(line);
         for (const auto& [pattern, replacement] : kKeywordReplacements) {
-            m_line = ReplaceAllIgnoringCase(m_line, pattern, replacement);
+            m_line = ReplaceAll(m_line, pattern, replacement);
         }
         const std::size_t colon = m_line.find(':');
         m_hasArgument = colon != std::string::npos;
