@@ -8,9 +8,9 @@
 #include <QElapsedTimer>
 #include <QTest>
 
-#include "gbk_literal.h"
-#include "tavrel_application.h"
-#include "tform1.h"
+#include "app/tavrel_application.h"
+#include "app/tform1.h"
+#include "common/gbk_literal.h"
 
 int main(int argc, char** argv) {
     using tavrel::operator""_gbk;

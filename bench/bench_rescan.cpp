@@ -4,8 +4,8 @@
 #include <QCoreApplication>
 #include <benchmark/benchmark.h>
 
-#include "hid_device_controller.h"
-#include "simulated_hid_bus.h"
+#include "hid/hid_device_controller.h"
+#include "sim/simulated_hid_bus.h"
 
 namespace {
 

@@ -9,13 +9,13 @@
 
 #include <benchmark/benchmark.h>
 
-#include "command_packet.h"
-#include "gbk_literal.h"
-#include "line_compiler.h"
-#include "log_sink.h"
-#include "script_compile.h"
-#include "script_listing.h"
-#include "script_record.h"
+#include "commands/command_packet.h"
+#include "common/gbk_literal.h"
+#include "common/log_sink.h"
+#include "script/line_compiler.h"
+#include "script/script_compile.h"
+#include "script/script_listing.h"
+#include "script/script_record.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <QProcess>
 #include <QTest>
 
-#include "tavrel_application.h"
-#include "tform1.h"
+#include "app/tavrel_application.h"
+#include "app/tform1.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/hex_text.h"
 #include "fuzz_check.h"
-#include "hex_text.h"
 
 namespace {
 

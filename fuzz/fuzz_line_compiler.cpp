@@ -9,15 +9,15 @@
 #include <string_view>
 #include <vector>
 
-#include "command_codes.h"
-#include "command_packet.h"
+#include "commands/command_codes.h"
+#include "commands/command_packet.h"
+#include "common/gbk_text.h"
+#include "common/log_sink.h"
 #include "fuzz_check.h"
-#include "gbk_text.h"
-#include "line_compiler.h"
-#include "log_sink.h"
-#include "script_compile.h"
-#include "script_listing.h"
-#include "script_record.h"
+#include "script/line_compiler.h"
+#include "script/script_compile.h"
+#include "script/script_listing.h"
+#include "script/script_record.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <span>
 #include <string>
 
-#include "command_codes.h"
-#include "flash_block.h"
+#include "commands/command_codes.h"
+#include "commands/flash_block.h"
+#include "commands/reply_decoder.h"
+#include "common/gbk_literal.h"
 #include "fuzz_check.h"
-#include "gbk_literal.h"
-#include "reply_decoder.h"
 
 namespace {
 

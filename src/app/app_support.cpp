@@ -1,4 +1,4 @@
-#include "app_support.h"
+#include "app/app_support.h"
 
 #include <array>
 
@@ -7,8 +7,8 @@
 #include <QFileInfo>
 #include <QPlainTextEdit>
 
-#include "gbk_codec.h"
-#include "gbk_text.h"
+#include "common/gbk_text.h"
+#include "textcodec/gbk_codec.h"
 
 namespace tavrel {
 

@@ -1,4 +1,4 @@
-#include "hex_grid.h"
+#include "app/hex_grid.h"
 
 #include <algorithm>
 #include <functional>

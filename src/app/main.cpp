@@ -1,6 +1,6 @@
-#include "app_support.h"
-#include "tavrel_application.h"
-#include "tform1.h"
+#include "app/app_support.h"
+#include "app/tavrel_application.h"
+#include "app/tform1.h"
 
 int main(int argc, char** argv) {
     tavrel::TavrelApplication app(argc, argv);

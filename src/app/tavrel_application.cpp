@@ -1,4 +1,4 @@
-#include "tavrel_application.h"
+#include "app/tavrel_application.h"
 
 #include <exception>
 

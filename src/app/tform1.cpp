@@ -1,16 +1,16 @@
-#include "tform1.h"
+#include "app/tform1.h"
 
 #include <QApplication>
 #include <QEvent>
 #include <QScreen>
 #include <QTimer>
 
-#include "app_support.h"
-#include "gbk_codec.h"
-#include "gbk_literal.h"
-#include "local_time.h"
-#include "script_compile.h"
-#include "script_listing.h"
+#include "app/app_support.h"
+#include "common/gbk_literal.h"
+#include "common/local_time.h"
+#include "script/script_compile.h"
+#include "script/script_listing.h"
+#include "textcodec/gbk_codec.h"
 
 namespace tavrel {
 

@@ -7,8 +7,8 @@
 #include <QString>
 #include <QWidget>
 
-#include "log_sink.h"
-#include "script_record.h"
+#include "common/log_sink.h"
+#include "script/script_record.h"
 #include "ui_unit1.h"
 
 class QTimer;

@@ -1,4 +1,4 @@
-#include "cli.h"
+#include "cli/cli.h"
 
 #include <filesystem>
 #include <fstream>
@@ -12,12 +12,12 @@
 
 #include <QStringDecoder>
 
-#include "devices_command.h"
-#include "gbk_codec.h"
-#include "gbk_text.h"
-#include "log_sink.h"
-#include "script_compile.h"
-#include "script_listing.h"
+#include "cli/devices_command.h"
+#include "common/gbk_text.h"
+#include "common/log_sink.h"
+#include "script/script_compile.h"
+#include "script/script_listing.h"
+#include "textcodec/gbk_codec.h"
 
 #ifndef TAVREL_VERSION
 #define TAVREL_VERSION "0.0.0"

@@ -1,4 +1,4 @@
-#include "devices_command.h"
+#include "cli/devices_command.h"
 
 #include <memory>
 #include <optional>
@@ -11,11 +11,11 @@
 #include <QString>
 #include <QTimer>
 
-#include "gadget_filter.h"
-#include "gbk_text.h"
-#include "hid_device_controller.h"
-#include "linux_hidraw.h"
-#include "simulated_hid_bus.h"
+#include "commands/gadget_filter.h"
+#include "common/gbk_text.h"
+#include "hid/hid_device_controller.h"
+#include "hid/linux_hidraw.h"
+#include "sim/simulated_hid_bus.h"
 
 namespace tavrel {
 

@@ -1,4 +1,4 @@
-#include "command_packet.h"
+#include "commands/command_packet.h"
 
 #include <algorithm>
 #include <stdexcept>

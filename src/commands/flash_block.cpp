@@ -1,4 +1,4 @@
-#include "flash_block.h"
+#include "commands/flash_block.h"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "command_codes.h"
+#include "commands/command_codes.h"
 
 namespace tavrel {
 

@@ -1,10 +1,10 @@
-#include "reply_decoder.h"
+#include "commands/reply_decoder.h"
 
-#include "command_codes.h"
-#include "flash_block.h"
-#include "gbk_literal.h"
-#include "gbk_text.h"
-#include "hex_text.h"
+#include "commands/command_codes.h"
+#include "commands/flash_block.h"
+#include "common/gbk_literal.h"
+#include "common/gbk_text.h"
+#include "common/hex_text.h"
 
 namespace tavrel {
 

@@ -1,10 +1,10 @@
-#include "script_download.h"
+#include "commands/script_download.h"
 
 #include <algorithm>
 
-#include "gbk_literal.h"
-#include "gbk_text.h"
-#include "hex_text.h"
+#include "common/gbk_literal.h"
+#include "common/gbk_text.h"
+#include "common/hex_text.h"
 
 namespace tavrel {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "flash_block.h"
+#include "commands/flash_block.h"
 
 namespace tavrel {
 

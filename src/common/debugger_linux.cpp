@@ -1,8 +1,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "debugger.h"
-#include "gbk_text.h"
+#include "common/debugger.h"
+#include "common/gbk_text.h"
 
 namespace tavrel {
 

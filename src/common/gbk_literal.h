@@ -19,7 +19,7 @@ struct CodePair {
 };
 
 inline constexpr CodePair kGbkTable[] = {
-#include "gbk_table.inc"
+#include "common/gbk_table.inc"
 };
 
 template <std::size_t N>

@@ -1,4 +1,4 @@
-#include "hex_text.h"
+#include "common/hex_text.h"
 
 namespace tavrel {
 

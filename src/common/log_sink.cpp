@@ -1,6 +1,6 @@
-#include "log_sink.h"
+#include "common/log_sink.h"
 
-#include "debugger.h"
+#include "common/debugger.h"
 
 namespace tavrel {
 

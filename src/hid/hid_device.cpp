@@ -1,9 +1,9 @@
-#include "hid_device.h"
+#include "hid/hid_device.h"
 
 #include <algorithm>
 
-#include "hid_device_controller.h"
-#include "hid_device_read_thread.h"
+#include "hid/hid_device_controller.h"
+#include "hid/hid_device_read_thread.h"
 
 namespace tavrel {
 

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "hid_platform.h"
+#include "hid/hid_platform.h"
 
 namespace tavrel {
 

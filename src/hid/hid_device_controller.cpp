@@ -1,4 +1,4 @@
-#include "hid_device_controller.h"
+#include "hid/hid_device_controller.h"
 
 #include <algorithm>
 

@@ -7,8 +7,8 @@
 #include <QObject>
 #include <QString>
 
-#include "hid_device.h"
-#include "hid_platform.h"
+#include "hid/hid_device.h"
+#include "hid/hid_platform.h"
 
 namespace tavrel {
 

@@ -1,10 +1,10 @@
-#include "hid_device_read_thread.h"
+#include "hid/hid_device_read_thread.h"
 
 #include <algorithm>
 
 #include <QCoreApplication>
 
-#include "hid_device.h"
+#include "hid/hid_device.h"
 
 namespace tavrel {
 

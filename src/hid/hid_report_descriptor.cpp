@@ -1,4 +1,4 @@
-#include "hid_report_descriptor.h"
+#include "hid/hid_report_descriptor.h"
 
 #include <array>
 #include <limits>

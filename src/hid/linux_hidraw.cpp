@@ -1,4 +1,4 @@
-#include "linux_hidraw.h"
+#include "hid/linux_hidraw.h"
 
 #include <algorithm>
 #include <atomic>
@@ -25,7 +25,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "hid_report_descriptor.h"
+#include "hid/hid_report_descriptor.h"
 
 namespace tavrel {
 

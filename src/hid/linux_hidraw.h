@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "hid_platform.h"
+#include "hid/hid_platform.h"
 
 namespace tavrel {
 

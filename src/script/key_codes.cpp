@@ -1,12 +1,12 @@
-#include "key_codes.h"
+#include "script/key_codes.h"
 
 #include <algorithm>
 #include <array>
 #include <string>
 
-#include "gbk_literal.h"
-#include "gbk_text.h"
-#include "hex_text.h"
+#include "common/gbk_literal.h"
+#include "common/gbk_text.h"
+#include "common/hex_text.h"
 
 namespace tavrel {
 

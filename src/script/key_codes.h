@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "log_sink.h"
+#include "common/log_sink.h"
 
 namespace tavrel {
 

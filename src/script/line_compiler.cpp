@@ -1,15 +1,15 @@
-#include "line_compiler.h"
+#include "script/line_compiler.h"
 
 #include <algorithm>
 #include <array>
 #include <string>
 #include <utility>
 
-#include "command_codes.h"
-#include "gbk_literal.h"
-#include "gbk_text.h"
-#include "hex_text.h"
-#include "key_codes.h"
+#include "commands/command_codes.h"
+#include "common/gbk_literal.h"
+#include "common/gbk_text.h"
+#include "common/hex_text.h"
+#include "script/key_codes.h"
 
 namespace tavrel {
 

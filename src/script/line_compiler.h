@@ -4,9 +4,9 @@
 #include <span>
 #include <string_view>
 
-#include "command_packet.h"
-#include "log_sink.h"
-#include "script_record.h"
+#include "commands/command_packet.h"
+#include "common/log_sink.h"
+#include "script/script_record.h"
 
 namespace tavrel {
 

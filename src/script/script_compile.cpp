@@ -1,11 +1,11 @@
-#include "script_compile.h"
+#include "script/script_compile.h"
 
 #include <algorithm>
 
-#include "gbk_literal.h"
-#include "gbk_text.h"
-#include "hex_text.h"
-#include "line_compiler.h"
+#include "common/gbk_literal.h"
+#include "common/gbk_text.h"
+#include "common/hex_text.h"
+#include "script/line_compiler.h"
 
 namespace tavrel {
 

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "log_sink.h"
-#include "script_record.h"
+#include "common/log_sink.h"
+#include "script/script_record.h"
 
 namespace tavrel {
 

@@ -1,11 +1,11 @@
-#include "script_listing.h"
+#include "script/script_listing.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "gbk_literal.h"
-#include "gbk_text.h"
-#include "hex_text.h"
+#include "common/gbk_literal.h"
+#include "common/gbk_text.h"
+#include "common/hex_text.h"
 
 namespace tavrel {
 

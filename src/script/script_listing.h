@@ -3,8 +3,8 @@
 #include <span>
 #include <string>
 
-#include "log_sink.h"
-#include "script_record.h"
+#include "common/log_sink.h"
+#include "script/script_record.h"
 
 namespace tavrel {
 

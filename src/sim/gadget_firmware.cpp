@@ -1,12 +1,12 @@
-#include "gadget_firmware.h"
+#include "sim/gadget_firmware.h"
 
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
 
-#include "command_codes.h"
-#include "command_packet.h"
-#include "flash_block.h"
+#include "commands/command_codes.h"
+#include "commands/command_packet.h"
+#include "commands/flash_block.h"
 
 namespace tavrel {
 

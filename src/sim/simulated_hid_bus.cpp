@@ -1,4 +1,4 @@
-#include "simulated_hid_bus.h"
+#include "sim/simulated_hid_bus.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -12,7 +12,7 @@
 #include <QMetaObject>
 #include <QObject>
 
-#include "command_codes.h"
+#include "commands/command_codes.h"
 
 namespace tavrel {
 

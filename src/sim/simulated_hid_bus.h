@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "gadget_firmware.h"
-#include "hid_platform.h"
+#include "hid/hid_platform.h"
+#include "sim/gadget_firmware.h"
 
 namespace tavrel {
 

@@ -1,4 +1,4 @@
-#include "gbk_codec.h"
+#include "textcodec/gbk_codec.h"
 
 #include <QStringDecoder>
 #include <QStringEncoder>

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "tavrel_application.h"
+#include "app/tavrel_application.h"
 
 // Widget tests need the application object before any widget exists; they run on the offscreen
 // platform unless another is chosen.

@@ -10,7 +10,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
-#include "tform1.h"
+#include "app/tform1.h"
 
 namespace tavrel::test {
 

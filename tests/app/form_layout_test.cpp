@@ -10,8 +10,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "form_fixture.h"
-#include "hex_grid.h"
+#include "app/form_fixture.h"
+#include "app/hex_grid.h"
 
 namespace tavrel {
 namespace {

@@ -4,7 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "form_fixture.h"
+#include "app/form_fixture.h"
 
 namespace tavrel {
 namespace {

@@ -8,10 +8,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app_support.h"
-#include "form_fixture.h"
-#include "gbk_literal.h"
-#include "local_time.h"
+#include "app/app_support.h"
+#include "app/form_fixture.h"
+#include "common/gbk_literal.h"
+#include "common/local_time.h"
 
 namespace tavrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "cli.h"
+#include "cli/cli.h"
 
 #include <filesystem>
 #include <fstream>
@@ -7,8 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fake_sysfs.h"
-#include "gbk_literal.h"
+#include "common/gbk_literal.h"
+#include "support/fake_sysfs.h"
 
 namespace tavrel {
 namespace {

@@ -1,14 +1,14 @@
-#include "command_packet.h"
+#include "commands/command_packet.h"
 
 #include <stdexcept>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "command_codes.h"
-#include "flash_block.h"
-#include "hex_text.h"
-#include "log_collector.h"
+#include "commands/command_codes.h"
+#include "commands/flash_block.h"
+#include "common/hex_text.h"
+#include "support/log_collector.h"
 
 namespace tavrel {
 namespace {

@@ -1,9 +1,9 @@
-#include "reply_decoder.h"
+#include "commands/reply_decoder.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "log_collector.h"
+#include "support/log_collector.h"
 
 namespace tavrel {
 namespace {

@@ -1,11 +1,11 @@
-#include "script_download.h"
+#include "commands/script_download.h"
 
 #include <cstdio>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "log_collector.h"
+#include "support/log_collector.h"
 
 namespace tavrel {
 namespace {

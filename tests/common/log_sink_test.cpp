@@ -4,8 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "debugger.h"
-#include "log_collector.h"
+#include "common/debugger.h"
+#include "support/log_collector.h"
 
 namespace tavrel {
 namespace {

@@ -6,9 +6,9 @@
 
 #include <QTest>
 
-#include "hid_device_controller.h"
-#include "hid_device_read_thread.h"
-#include "simulated_hid_bus.h"
+#include "hid/hid_device_controller.h"
+#include "hid/hid_device_read_thread.h"
+#include "sim/simulated_hid_bus.h"
 
 namespace tavrel::test {
 

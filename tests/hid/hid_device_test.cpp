@@ -7,7 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "controller_fixture.h"
+#include "hid/controller_fixture.h"
 
 namespace tavrel {
 namespace {

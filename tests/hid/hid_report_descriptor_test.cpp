@@ -1,10 +1,10 @@
-#include "hid_report_descriptor.h"
+#include "hid/hid_report_descriptor.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fake_sysfs.h"
-#include "log_collector.h"
+#include "support/fake_sysfs.h"
+#include "support/log_collector.h"
 
 namespace tavrel {
 namespace {

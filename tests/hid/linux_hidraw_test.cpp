@@ -1,4 +1,4 @@
-#include "linux_hidraw.h"
+#include "hid/linux_hidraw.h"
 
 #include <chrono>
 #include <filesystem>
@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "fake_sysfs.h"
-#include "log_collector.h"
+#include "support/fake_sysfs.h"
+#include "support/log_collector.h"
 
 namespace tavrel {
 namespace {

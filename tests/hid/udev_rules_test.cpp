@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "command_codes.h"
+#include "commands/command_codes.h"
 
 namespace tavrel {
 namespace {

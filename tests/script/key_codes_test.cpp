@@ -1,11 +1,11 @@
-#include "key_codes.h"
+#include "script/key_codes.h"
 
 #include <map>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "log_collector.h"
+#include "support/log_collector.h"
 
 namespace tavrel {
 namespace {

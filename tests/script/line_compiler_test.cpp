@@ -1,11 +1,11 @@
-#include "line_compiler.h"
+#include "script/line_compiler.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "gbk_literal.h"
-#include "hex_text.h"
-#include "log_collector.h"
+#include "common/gbk_literal.h"
+#include "common/hex_text.h"
+#include "support/log_collector.h"
 
 namespace tavrel {
 namespace {

@@ -1,9 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "command_codes.h"
-#include "line_compiler.h"
-#include "log_collector.h"
+#include "commands/command_codes.h"
+#include "script/line_compiler.h"
+#include "support/log_collector.h"
 
 namespace tavrel {
 namespace {

@@ -1,10 +1,10 @@
-#include "script_compile.h"
+#include "script/script_compile.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "gbk_literal.h"
-#include "log_collector.h"
+#include "common/gbk_literal.h"
+#include "support/log_collector.h"
 
 namespace tavrel {
 namespace {

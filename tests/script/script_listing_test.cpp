@@ -1,9 +1,9 @@
-#include "script_listing.h"
+#include "script/script_listing.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "log_collector.h"
+#include "support/log_collector.h"
 
 namespace tavrel {
 namespace {

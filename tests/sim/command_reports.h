@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-#include "command_packet.h"
+#include "commands/command_packet.h"
 
 namespace tavrel::test {
 

@@ -1,4 +1,4 @@
-#include "gadget_firmware.h"
+#include "sim/gadget_firmware.h"
 
 #include <algorithm>
 #include <optional>
@@ -6,13 +6,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "command_codes.h"
-#include "command_reports.h"
-#include "flash_block.h"
-#include "hex_text.h"
-#include "log_collector.h"
-#include "reply_decoder.h"
-#include "script_download.h"
+#include "commands/command_codes.h"
+#include "commands/flash_block.h"
+#include "commands/reply_decoder.h"
+#include "commands/script_download.h"
+#include "common/hex_text.h"
+#include "sim/command_reports.h"
+#include "support/log_collector.h"
 
 namespace tavrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "simulated_hid_bus.h"
+#include "sim/simulated_hid_bus.h"
 
 #include <array>
 #include <chrono>
@@ -10,11 +10,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "command_codes.h"
-#include "command_reports.h"
-#include "flash_block.h"
-#include "log_collector.h"
-#include "reply_decoder.h"
+#include "commands/command_codes.h"
+#include "commands/flash_block.h"
+#include "commands/reply_decoder.h"
+#include "sim/command_reports.h"
+#include "support/log_collector.h"
 
 namespace tavrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "fake_sysfs.h"
+#include "support/fake_sysfs.h"
 
 #include <cstdio>
 #include <fstream>

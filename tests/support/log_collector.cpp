@@ -1,9 +1,9 @@
-#include "log_collector.h"
+#include "support/log_collector.h"
 
 #include <QString>
 
-#include "gbk_codec.h"
-#include "hex_text.h"
+#include "common/hex_text.h"
+#include "textcodec/gbk_codec.h"
 
 namespace tavrel::test {
 

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "command_packet.h"
-#include "log_sink.h"
+#include "commands/command_packet.h"
+#include "common/log_sink.h"
 
 namespace tavrel::test {
 

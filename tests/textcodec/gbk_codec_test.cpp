@@ -1,8 +1,8 @@
-#include "gbk_codec.h"
+#include "textcodec/gbk_codec.h"
 
 #include <gtest/gtest.h>
 
-#include "gbk_literal.h"
+#include "common/gbk_literal.h"
 
 namespace tavrel {
 namespace {
