@@ -40,6 +40,14 @@ TForm1::TForm1(QString executableFolder, QWidget* parent)
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setPixelSize(11);
     setFont(font);
+    // Sizes in pixels, like the window's own font: the layout file can only hold points, which
+    // would grow with the screen's DPI while the window does not.
+    for (const auto& [widget, pixels] :
+         {std::pair<QWidget*, int>{HexGrid1, 15}, {MemoRev, 13}, {MemoSend, 13}}) {
+        QFont sized = widget->font();
+        sized.setPixelSize(pixels);
+        widget->setFont(sized);
+    }
     PageControl1->setStyleSheet(
         QStringLiteral("QTabBar::tab { width: %1px; padding-left: 0px; padding-right: 0px; }")
             .arg(kTabWidth));

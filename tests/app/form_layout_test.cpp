@@ -1,3 +1,6 @@
+#include <string_view>
+#include <tuple>
+
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QGroupBox>
@@ -112,6 +115,17 @@ TEST(FormLayout, EveryControlWithItsNameCaptionStateAndPlace) {
     EXPECT_FALSE(fixture.Find<QCheckBox>("chkUdp")->isChecked());
     EXPECT_EQ(fixture.Find<THexGrid>("HexGrid1")->DataSize(), 128);
     EXPECT_EQ(fixture.Find<QListWidget>("DevListBox")->count(), 0);
+    // Fonts in pixels, as the window's own, so that they keep to the layout on any screen.
+    for (const auto& [name, family, pixels] :
+         {std::tuple<const char*, const char*, int>{"Form1", "MS Sans Serif", 11},
+          {"HexGrid1", "Courier New", 15},
+          {"MemoRev", "MS Serif", 13},
+          {"MemoSend", "MS Serif", 13}}) {
+        const QFont font =
+            std::string_view(name) == "Form1" ? fixture.form->font() : fixture.Find<QWidget>(name)->font();
+        EXPECT_EQ(font.family().toStdString(), family) << name;
+        EXPECT_EQ(font.pixelSize(), pixels) << name;
+    }
 }
 
 TEST(FormLayout, WindowCaptionSizeFrameAndPages) {
