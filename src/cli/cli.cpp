@@ -12,6 +12,7 @@
 
 #include <QStringDecoder>
 
+#include "cli/cli_status.h"
 #include "cli/devices_command.h"
 #include "common/gbk_text.h"
 #include "common/log_sink.h"
@@ -27,9 +28,6 @@ namespace tavrel {
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 2;
-
 constexpr std::string_view kUsage =
     "Usage:\n"
     "  tavrel-cli compile [--version TEXT] [--no-autorun] [--encoding utf8|gbk] [FILE|-]\n"
@@ -40,18 +38,16 @@ constexpr std::string_view kUsage =
     "  tavrel-cli devices [--simulate[=N]] [--sysfs-root DIR] [--dev-root DIR]\n"
     "      Lists every HID interface the tool sees, one line each, tab-separated: path,\n"
     "      VID=.... PID=...., in=<input report bytes>, out=<output report bytes>,\n"
-    "      'gadget' or '-', product. --simulate lists simulated devices instead (N gadgets,\n"
-    "      default 1, with a mouse and a vendor device); the roots default to /sys and /dev.\n"
+    "      'gadget' or '-', 'rw' or 'query-only', why read-write access failed ('-' when\n"
+    "      it did not), product. Control characters are written as \\t, \\n, \\\\ and \\xHH.\n"
+    "      --simulate lists simulated devices instead (N gadgets, default 1, with a mouse\n"
+    "      and a vendor device); the roots default to /sys and /dev.\n"
     "  tavrel-cli --help | --version\n"
     "\n"
     "FILE defaults to standard input (-). Text is UTF-8 unless --encoding gbk is given;\n"
     "lines end in LF or CR LF.\n";
 
 enum class Encoding { Utf8, Gbk };
-
-class UsageError : public std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 struct Options {
     std::string command;
@@ -195,6 +191,11 @@ int List(const Options& options, std::istream& in, std::ostream& out) {
 
 }  // namespace
 
+int ReportUsageError(std::ostream& err, const UsageError& error) {
+    err << "tavrel-cli: " << error.what() << "\nTry 'tavrel-cli --help'.\n";
+    return kExitUsage;
+}
+
 int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& out, std::ostream& err) {
     if (args.empty()) {
         err << "tavrel-cli: no command given\n" << kUsage;
@@ -228,8 +229,7 @@ int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& ou
         }
         return List(options, in, out);
     } catch (const UsageError& error) {
-        err << "tavrel-cli: " << error.what() << "\nTry 'tavrel-cli --help'.\n";
-        return kExitUsage;
+        return ReportUsageError(err, error);
     }
 }
 

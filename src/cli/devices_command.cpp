@@ -3,7 +3,6 @@
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <stdexcept>
 #include <string_view>
 
 #include <QCoreApplication>
@@ -11,6 +10,7 @@
 #include <QString>
 #include <QTimer>
 
+#include "cli/cli_status.h"
 #include "commands/gadget_filter.h"
 #include "common/gbk_text.h"
 #include "hid/hid_device_controller.h"
@@ -20,9 +20,6 @@
 namespace tavrel {
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 2;
 
 struct DevicesOptions {
     std::optional<int> simulatedGadgets;
@@ -37,8 +34,7 @@ DevicesOptions ParseDevicesOptions(std::span<const std::string> args) {
         const auto value = [&](std::string_view option) -> std::string {
             if (arg.size() > option.size() && arg[option.size()] == '=')
                 return std::string(arg.substr(option.size() + 1));
-            if (i + 1 >= args.size())
-                throw std::invalid_argument("option " + std::string(option) + " needs a value");
+            if (i + 1 >= args.size()) throw UsageError("option " + std::string(option) + " needs a value");
             return args[++i];
         };
         if (arg == "--simulate") {
@@ -47,8 +43,7 @@ DevicesOptions ParseDevicesOptions(std::span<const std::string> args) {
             const std::string count(arg.substr(11));
             std::int32_t gadgets = 0;
             if (!ParseWholeInteger(count, gadgets) || gadgets < 0 || gadgets > 64) {
-                throw std::invalid_argument("--simulate takes a number of gadgets from 0 to 64, not '" +
-                                            count + "'");
+                throw UsageError("--simulate takes a number of gadgets from 0 to 64, not '" + count + "'");
             }
             options.simulatedGadgets = gadgets;
         } else if (arg == "--sysfs-root" || arg.starts_with("--sysfs-root=")) {
@@ -56,7 +51,7 @@ DevicesOptions ParseDevicesOptions(std::span<const std::string> args) {
         } else if (arg == "--dev-root" || arg.starts_with("--dev-root=")) {
             options.devRoot = value("--dev-root");
         } else {
-            throw std::invalid_argument("unknown option '" + std::string(arg) + "' for devices");
+            throw UsageError("unknown option '" + std::string(arg) + "' for devices");
         }
     }
     return options;
@@ -66,16 +61,41 @@ std::string Utf8(const std::u16string& text) {
     return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())).toStdString();
 }
 
+// A field as one piece of one line, whatever a device calls itself: tab, line feed and backslash
+// as \t, \n and \\, every other control character (C0, DEL, C1) as \xHH.
+std::string EscapedField(std::string_view utf8) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string escaped;
+    escaped.reserve(utf8.size());
+    const auto hex = [&](unsigned code) {
+        escaped += "\\x";
+        escaped += kDigits[(code >> 4) & 0xF];
+        escaped += kDigits[code & 0xF];
+    };
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(utf8[i]);
+        if (byte == '\t') {
+            escaped += "\\t";
+        } else if (byte == '\n') {
+            escaped += "\\n";
+        } else if (byte == '\\') {
+            escaped += "\\\\";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            hex(byte);
+        } else if (byte == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
+            hex(static_cast<unsigned char>(utf8[++i]));  // U+0080 to U+009F
+        } else {
+            escaped += utf8[i];
+        }
+    }
+    return escaped;
+}
+
 }  // namespace
 
 int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
-    DevicesOptions options;
-    try {
-        options = ParseDevicesOptions(args);
-    } catch (const std::invalid_argument& error) {
-        err << "tavrel-cli: " << error.what() << "\nTry 'tavrel-cli --help'.\n";
-        return kExitUsage;
-    }
+    const DevicesOptions options = ParseDevicesOptions(args);
 
     // The controller reports from the event loop; a command line has none until now.
     std::optional<QCoreApplication> application;
@@ -99,7 +119,7 @@ int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std:
         platform = std::make_unique<LinuxHidrawPlatform>(options.sysfsRoot, options.devRoot);
     }
     if (!platform->Available()) {
-        err << "tavrel-cli: no HID access here (" << options.sysfsRoot << "/class/hidraw is missing)\n";
+        err << "tavrel-cli: no HID access here (" << options.sysfsRoot << "/class is missing)\n";
         return kExitOk;
     }
 
@@ -115,10 +135,15 @@ int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std:
         const HidAttributes& identity = device.Attributes();
         const HidCapabilities caps = device.GetCaps();
         const bool gadget = IsGadget(identity.vendorId, caps.outputReportByteLength);
-        out << device.PnPInfo().DevicePath << '\t'
+        const std::string product = Utf8(device.GetProductName());
+        // The queries above opened the interface again: its access is as of now.
+        const std::string& cause = device.ReadWriteError();
+        out << EscapedField(device.PnPInfo().DevicePath) << '\t'
             << FormatText("VID=%04X PID=%04X", identity.vendorId, identity.productId) << '\t'
             << "in=" << caps.inputReportByteLength << '\t' << "out=" << caps.outputReportByteLength << '\t'
-            << (gadget ? "gadget" : "-") << '\t' << Utf8(device.GetProductName()) << '\n';
+            << (gadget ? "gadget" : "-") << '\t' << (device.ReadWriteAccess() ? "rw" : "query-only") << '\t'
+            << (cause.empty() ? std::string("-") : EscapedField(cause)) << '\t' << EscapedField(product)
+            << '\n';
         ++interfaces;
         gadgets += gadget ? 1 : 0;
         return true;

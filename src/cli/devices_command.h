@@ -7,7 +7,8 @@
 namespace tavrel {
 
 // tavrel-cli devices [--simulate[=N]] [--sysfs-root DIR] [--dev-root DIR]: lists every HID
-// interface the tool sees, one tab-separated line each. Gives the exit status.
+// interface the tool sees, one tab-separated line each. Gives the exit status; throws UsageError
+// for bad options.
 int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std::ostream& err);
 
 }  // namespace tavrel

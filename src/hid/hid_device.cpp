@@ -16,12 +16,7 @@ THidDevice::THidDevice(THidDeviceController* controller, HidPlatform* platform,
     SetDataEvent(m_controller->OnDeviceData());
     m_onUnplug = m_controller->OnDeviceUnplug();
 
-    m_fileHandle = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::ReadWrite);
-    m_readWriteAccess = m_fileHandle != nullptr;
-    if (!m_readWriteAccess) {
-        m_fileHandle = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::QueryOnly);
-    }
-    if (m_fileHandle == nullptr) {
+    if (!OpenFileHandle()) {
         throw EControllerError("device cannot be opened");
     }
     const std::optional<HidAttributes> attributes = m_fileHandle->GetAttributes();
@@ -49,13 +44,20 @@ bool THidDevice::IsAccessible() const {
     return m_pluggedIn && (m_checkedOut || m_inCallback);
 }
 
+bool THidDevice::OpenFileHandle() {
+    HidOpenResult opened = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::ReadWrite);
+    m_readWriteAccess = opened.handle != nullptr;
+    m_readWriteError = std::move(opened.error);
+    if (!m_readWriteAccess) {
+        opened = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::QueryOnly);
+    }
+    m_fileHandle = std::move(opened.handle);
+    return m_fileHandle != nullptr;
+}
+
 bool THidDevice::OpenFile() {
     if (IsAccessible() && m_fileHandle == nullptr) {
-        m_fileHandle = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::ReadWrite);
-        m_readWriteAccess = m_fileHandle != nullptr;
-        if (!m_readWriteAccess) {
-            m_fileHandle = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::QueryOnly);
-        }
+        OpenFileHandle();
     }
     return m_fileHandle != nullptr;
 }
@@ -68,18 +70,21 @@ void THidDevice::CloseFile() {
 }
 
 bool THidDevice::OpenFileEx(THidOpenExMode mode) {
-    if (!IsAccessible()) {
-        return false;
-    }
     if (mode == THidOpenExMode::omhRead) {
         std::lock_guard lock(m_readHandleMutex);
+        if (!IsAccessible()) {
+            return false;
+        }
         if (m_readHandle == nullptr) {
-            m_readHandle = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::OverlappedRead);
+            m_readHandle = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::OverlappedRead).handle;
         }
         return m_readHandle != nullptr;
     }
+    if (!IsAccessible()) {
+        return false;
+    }
     if (m_writeHandle == nullptr) {
-        m_writeHandle = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::OverlappedWrite);
+        m_writeHandle = m_platform->Open(m_pnpInfo->DevicePath, HidOpenMode::OverlappedWrite).handle;
     }
     return m_writeHandle != nullptr;
 }
@@ -93,6 +98,8 @@ void THidDevice::CloseFileEx(THidOpenExMode mode) {
         }
         // Ends a read the reader may be waiting on; the reader keeps its own reference.
         if (handle != nullptr) handle->Close();
+        // A reader pausing after a failed read tries again now, and finds the device's new state.
+        if (m_readThread != nullptr) m_readThread->EndPause();
         return;
     }
     if (m_writeHandle != nullptr) {
@@ -196,8 +203,9 @@ bool THidDevice::CancelIO(THidOpenExMode mode) {
 }
 
 void THidDevice::DoUnplug() {
-    CloseAllHandles();
+    // Cleared first: a reader whose read the closing ends must not open a fresh handle.
     m_pluggedIn = false;
+    CloseAllHandles();
     if (m_onUnplug) {
         const THidPlugEvent onUnplug = std::move(m_onUnplug);
         m_onUnplug = nullptr;
@@ -220,7 +228,9 @@ void THidDevice::SetDataEvent(THidDataEvent handler) {
 }
 
 void THidDevice::StartThread() {
-    if (m_onData && m_pluggedIn && m_checkedOut && m_readWriteAccess && m_readThread == nullptr) {
+    // An interface without input reports has nothing to read: it gets no reader.
+    if (m_onData && m_pluggedIn && m_checkedOut && m_readWriteAccess && m_readThread == nullptr &&
+        GetCaps().inputReportByteLength > 0) {
         m_readThread = std::make_unique<THidDeviceReadThread>(this);
         m_readThread->start();
     }

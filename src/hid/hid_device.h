@@ -62,6 +62,9 @@ public:
     bool CheckedOut() const { return m_checkedOut; }
     bool InCallback() const { return m_inCallback; }
     bool ReadWriteAccess() const { return m_readWriteAccess; }
+    // Why the last read-write opening of FileHandle failed, as the system words it; empty when it
+    // worked.
+    const std::string& ReadWriteError() const { return m_readWriteError; }
     const HidAttributes& Attributes() const { return m_attributes; }
     const THidPnPInfo& PnPInfo() const { return *m_pnpInfo; }
     int ThreadSleepTime() const { return m_threadSleepTime; }
@@ -116,6 +119,8 @@ public:
 private:
     friend class THidDeviceController;
 
+    // Opens FileHandle for reading and writing, else for queries only; false when neither works.
+    bool OpenFileHandle();
     void CloseAllHandles();
     // A string query answered from `cache` once it is non-empty.
     std::u16string CachedString(std::u16string& cache, std::optional<std::u16string> (HidHandle::*query)());
@@ -130,9 +135,12 @@ private:
     std::atomic<bool> m_checkedOut{false};
     std::atomic<bool> m_inCallback{false};
     bool m_readWriteAccess = false;
+    std::string m_readWriteError;
     std::unique_ptr<HidHandle> m_fileHandle;
     // The reader thread opens, uses and cancels the read handle while the event thread may close
-    // it; the slot is guarded, the handle itself is safe to close under a waiting reader.
+    // it; the slot is guarded, the handle itself is safe to close under a waiting reader. The
+    // reader decides under the same lock whether it may open one, so once DoUnplug has cleared
+    // PluggedIn and closed the slot, no fresh read handle appears.
     mutable std::mutex m_readHandleMutex;
     std::shared_ptr<HidHandle> m_readHandle;
     std::shared_ptr<HidHandle> m_pendingRead;  // the handle of the outstanding read (reader thread only)

@@ -22,18 +22,39 @@ THidDeviceReadThread::~THidDeviceReadThread() {
 
 void THidDeviceReadThread::StopAndWait() {
     requestInterruption();
+    EndPause();
     while (!wait(QDeadlineTimer(1))) {
         // Only this reader's hand-overs run here, not the whole event queue.
         QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     }
 }
 
+void THidDeviceReadThread::EndPause() {
+    {
+        const std::lock_guard lock(m_pauseMutex);
+        m_pauseCut = true;
+    }
+    m_pauseEnded.notify_all();
+}
+
+void THidDeviceReadThread::PauseAfterFailure() {
+    std::unique_lock lock(m_pauseMutex);
+    m_pauseEnded.wait_for(lock, std::chrono::milliseconds(m_device->ThreadSleepTime()),
+                          [this] { return m_pauseCut || isInterruptionRequested(); });
+}
+
 void THidDeviceReadThread::Execute() {
     while (!isInterruptionRequested()) {
+        // Only a handle closed during this try may cut its pause short, not one closed long ago.
+        {
+            const std::lock_guard lock(m_pauseMutex);
+            m_pauseCut = false;
+        }
         std::fill(Report.begin(), Report.end(), 0);
         if (!m_device->ReadFileEx(Report.size())) {
             ErrorCode = m_device->ReadError();
             if (!HandOver(&THidDeviceReadThread::DoDataError)) return;
+            PauseAfterFailure();
             continue;
         }
         bool completed = false;
@@ -48,7 +69,11 @@ void THidDeviceReadThread::Execute() {
             break;  // a report completing now is dropped
         }
         NumBytesRead = m_device->GetOverlappedReadResult(Report);
-        if (NumBytesRead > 0 && !HandOver(&THidDeviceReadThread::DoData)) return;
+        if (NumBytesRead == 0) {
+            PauseAfterFailure();  // delivers nothing; the next try waits
+        } else if (!HandOver(&THidDeviceReadThread::DoData)) {
+            return;
+        }
     }
     m_device->CancelIO(THidOpenExMode::omhRead);
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include <QThread>
@@ -12,7 +14,9 @@ class THidDevice;
 
 // The reader of one lent device: waits for its input reports in slices of the device's
 // ThreadSleepTime and hands each one synchronously to the event thread, where the device's
-// OnData runs. Made, started, stopped and destroyed by its device on the event thread.
+// OnData runs. A read that fails (the device gone, its handle closed) is followed by a pause of one
+// slice before the next try, so a device that keeps failing costs one try per slice, not a core.
+// Made, started, stopped and destroyed by its device on the event thread.
 class THidDeviceReadThread : public QThread {
     Q_OBJECT
 
@@ -24,6 +28,8 @@ public:
     // Asks the reader to stop and waits until it has ended, running its pending hand-overs
     // meanwhile so that a reader blocked on one can finish. Event thread only.
     void StopAndWait();
+    // Ends a pause after a failed read at once (the device's read handle has just been closed).
+    void EndPause();
 
     THidDevice* Device() const { return m_device; }
     // Whether a data handler raised an error, which ended the reader.
@@ -39,12 +45,17 @@ private:
     bool HandOver(void (THidDeviceReadThread::*step)());
     void DoData();
     void DoDataError();
+    // Waits one slice, or less when a stop is asked or EndPause is called.
+    void PauseAfterFailure();
 
     THidDevice* m_device;
     std::vector<std::uint8_t> Report;
     std::uint32_t NumBytesRead = 0;
     std::uint32_t ErrorCode = 0;
     std::atomic<bool> m_handlerFailed{false};
+    std::mutex m_pauseMutex;
+    std::condition_variable m_pauseEnded;
+    bool m_pauseCut = false;  // EndPause came during the current try; guarded by m_pauseMutex
 };
 
 }  // namespace tavrel

@@ -87,6 +87,12 @@ public:
     virtual void Close() = 0;
 };
 
+// What opening an interface gave: a handle, or why there is none.
+struct HidOpenResult {
+    std::unique_ptr<HidHandle> handle;
+    std::string error;  // without a handle: the cause, as the system words it ("Permission denied")
+};
+
 // A platform's HID access: the interfaces present, handles to them, and notices of change.
 class HidPlatform {
 public:
@@ -98,8 +104,9 @@ public:
     // The interfaces present now, in the platform's order.
     virtual std::vector<HidInterface> EnumerateInterfaces() = 0;
 
-    // Opens a handle, or gives none when the interface cannot be opened in that mode.
-    virtual std::unique_ptr<HidHandle> Open(const std::string& path, HidOpenMode mode) = 0;
+    // Opens a handle, or gives none and the cause when the interface cannot be opened in that mode.
+    // Even a query-only handle needs the interface's own device node to be there.
+    virtual HidOpenResult Open(const std::string& path, HidOpenMode mode) = 0;
 
     // From now on calls `notice` on the calling thread's event loop (a running Qt event loop)
     // whenever interfaces may have come or gone. Called once; monitoring starts before the

@@ -8,8 +8,8 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <optional>
-#include <set>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -23,6 +23,8 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "hid/hid_report_descriptor.h"
@@ -69,9 +71,17 @@ std::optional<unsigned> NodeNumber(std::string_view name) {
     return number;
 }
 
-// The whole content of a sysfs attribute, or nothing when it cannot be read.
+// HID_ID's bus number of USB devices (BUS_USB); Bluetooth is 0x05, uhid devices name any bus.
+constexpr std::uint16_t kBusUsb = 0x03;
+
+std::string SystemErrorText(int error) {
+    return std::generic_category().message(error);
+}
+
+// The whole content of a sysfs attribute, or nothing when it cannot be read. Opened without
+// blocking: in a tree that is not the kernel's, an "attribute" could be a FIFO nobody writes.
 std::optional<std::string> ReadAttribute(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return std::nullopt;
     }
@@ -111,22 +121,33 @@ std::string_view TrimNewlines(std::string_view text) {
     return text;
 }
 
-struct HidId {
+// What a HID device's uevent says of it.
+struct HidUevent {
+    std::uint16_t bus = 0;
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
+    std::optional<std::string> name;  // HID_NAME, the name the kernel (or the uhid client) gives
 };
 
-// HID_ID=0003:00004132:00000001 of a HID device's uevent: bus, vendor and product in hex.
-std::optional<HidId> ParseHidId(std::string_view uevent) {
-    constexpr std::string_view kKey = "HID_ID=";
+// HID_ID=0003:00004132:00000001 (bus, vendor and product in hex) and HID_NAME=... of a HID
+// device's uevent; nothing without a well-formed HID_ID.
+std::optional<HidUevent> ParseHidUevent(std::string_view uevent) {
+    constexpr std::string_view kIdKey = "HID_ID=";
+    constexpr std::string_view kNameKey = "HID_NAME=";
+    std::optional<HidUevent> parsed;
+    std::optional<std::string> name;
     while (!uevent.empty()) {
         const std::size_t lineEnd = std::min(uevent.find('\n'), uevent.size());
         std::string_view line = uevent.substr(0, lineEnd);
         uevent.remove_prefix(std::min(lineEnd + 1, uevent.size()));
-        if (!line.starts_with(kKey)) {
+        if (line.starts_with(kNameKey)) {
+            name = std::string(line.substr(kNameKey.size()));
             continue;
         }
-        line.remove_prefix(kKey.size());
+        if (!line.starts_with(kIdKey)) {
+            continue;
+        }
+        line.remove_prefix(kIdKey.size());
         const std::size_t first = line.find(':');
         const std::size_t second = first == std::string_view::npos ? first : line.find(':', first + 1);
         if (second == std::string_view::npos) {
@@ -138,10 +159,43 @@ std::optional<HidId> ParseHidId(std::string_view uevent) {
         if (!bus || !vendor || !product) {
             return std::nullopt;
         }
-        return HidId{static_cast<std::uint16_t>(*vendor & 0xFFFFu),
-                     static_cast<std::uint16_t>(*product & 0xFFFFu)};
+        parsed = HidUevent{static_cast<std::uint16_t>(*bus & 0xFFFFu),
+                           static_cast<std::uint16_t>(*vendor & 0xFFFFu),
+                           static_cast<std::uint16_t>(*product & 0xFFFFu), std::nullopt};
     }
-    return std::nullopt;
+    if (parsed) parsed->name = std::move(name);
+    return parsed;
+}
+
+// "247:3" of a class entry's dev attribute.
+std::optional<dev_t> ParseDeviceNumber(std::string_view text) {
+    text = TrimNewlines(text);
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    unsigned major = 0;
+    unsigned minor = 0;
+    const auto [majorEnd, majorError] = std::from_chars(text.data(), text.data() + colon, major);
+    const auto [minorEnd, minorError] =
+        std::from_chars(text.data() + colon + 1, text.data() + text.size(), minor);
+    if (majorError != std::errc() || majorEnd != text.data() + colon || minorError != std::errc() ||
+        minorEnd != text.data() + text.size() || colon == 0 || colon + 1 == text.size()) {
+        return std::nullopt;
+    }
+    return makedev(major, minor);
+}
+
+std::string DeviceNumberText(dev_t number) {
+    return std::to_string(major(number)) + ":" + std::to_string(minor(number));
+}
+
+// Why a node is not the one the kernel made for the interface; empty when it is.
+std::string NodeMismatch(const struct stat& node, dev_t expected) {
+    if (!S_ISCHR(node.st_mode)) return "not a character device";
+    if (node.st_rdev != expected) {
+        return "device number " + DeviceNumberText(node.st_rdev) + " is not the interface's " +
+               DeviceNumberText(expected);
+    }
+    return {};
 }
 
 // 32-bit FNV-1a.
@@ -164,33 +218,28 @@ std::optional<fs::path> HidDeviceDir(const fs::path& sysfsRoot, std::string_view
     return dir;
 }
 
-// The USB device above a HID device: the first folder up the tree that has idVendor. None for HID
-// devices on other buses (Bluetooth, I2C, uhid).
-std::optional<fs::path> UsbDeviceDir(const fs::path& hidDir, const fs::path& sysfsRoot) {
+// The USB device whose interface the HID device is (…/1-2 above …/1-2:1.0/0003:…): only a HID
+// device on the USB bus sitting right under a USB interface has one. A Bluetooth keyboard behind a
+// USB adapter has a USB device further up, but that is the adapter; a uhid device has none.
+std::optional<fs::path> UsbDeviceDir(const fs::path& hidDir, std::uint16_t bus) {
+    if (bus != kBusUsb) return std::nullopt;
     std::error_code error;
-    const fs::path root = fs::canonical(sysfsRoot, error);
-    if (error) {
+    const fs::path usbInterface = hidDir.parent_path();
+    const fs::path usbDevice = usbInterface.parent_path();
+    if (!fs::is_regular_file(usbInterface / "bInterfaceNumber", error) ||
+        !fs::is_regular_file(usbDevice / "idVendor", error)) {
         return std::nullopt;
     }
-    const std::string rootPrefix = root.native() == "/" ? root.native() : root.native() + "/";
-    for (fs::path dir = hidDir.parent_path(); dir.native().starts_with(rootPrefix) && dir != root;
-         dir = dir.parent_path()) {
-        if (fs::is_regular_file(dir / "idVendor", error)) {
-            return dir;
-        }
-    }
-    return std::nullopt;
+    return usbDevice;
 }
 
 class LinuxHidrawHandle final : public HidHandle {
 public:
-    LinuxHidrawHandle(HidOpenMode mode, int fd, int wakeFd, fs::path hidDir, fs::path sysfsRoot,
-                      bool usesReportIds)
+    LinuxHidrawHandle(HidOpenMode mode, int fd, int wakeFd, fs::path hidDir, bool usesReportIds)
         : m_mode(mode),
           m_fd(fd),
           m_wakeFd(wakeFd),
           m_hidDir(std::move(hidDir)),
-          m_sysfsRoot(std::move(sysfsRoot)),
           m_usesReportIds(usesReportIds) {}
 
     // The descriptors are closed here and not in Close: a reader thread may still be inside poll()
@@ -205,13 +254,13 @@ public:
 
     std::optional<HidAttributes> GetAttributes() override {
         if (m_closed) return Fail<HidAttributes>(kHidErrorClosed);
-        const auto uevent = ReadAttribute(m_hidDir / "uevent");
-        const auto id = uevent ? ParseHidId(*uevent) : std::nullopt;
-        if (!id) return Fail<HidAttributes>(MissingAttributeError());
+        const auto uevent = Uevent();
+        if (!uevent) return Fail<HidAttributes>(MissingAttributeError());
         HidAttributes attributes;
-        attributes.vendorId = id->vendorId;
-        attributes.productId = id->productId;
-        if (const auto usbDir = UsbDeviceDir(m_hidDir, m_sysfsRoot)) {
+        attributes.vendorId = uevent->vendorId;
+        attributes.productId = uevent->productId;
+        // Only USB devices carry a version the kernel shows; elsewhere it stays 0.
+        if (const auto usbDir = UsbDeviceDir(m_hidDir, uevent->bus)) {
             const auto bcdDevice = ReadAttribute(*usbDir / "bcdDevice");
             const auto version = bcdDevice ? ParseHex(TrimNewlines(*bcdDevice)) : std::nullopt;
             attributes.versionNumber = static_cast<std::uint16_t>(version.value_or(0) & 0xFFFFu);
@@ -231,8 +280,10 @@ public:
         return HidCapabilities{clamp(info.inputReportByteLength), clamp(info.outputReportByteLength)};
     }
 
-    std::optional<std::u16string> GetProductString() override { return UsbString("product"); }
-    std::optional<std::u16string> GetManufacturerString() override { return UsbString("manufacturer"); }
+    std::optional<std::u16string> GetProductString() override { return DeviceString("product", true); }
+    std::optional<std::u16string> GetManufacturerString() override {
+        return DeviceString("manufacturer", false);
+    }
 
     bool Write(std::span<const std::uint8_t> report) override {
         if (m_closed) return Failed(kHidErrorClosed);
@@ -254,6 +305,9 @@ public:
     bool QueueRead(std::size_t length) override {
         if (m_closed) return Failed(kHidErrorClosed);
         if (m_mode != HidOpenMode::OverlappedRead) return Failed(kHidErrorNotPermitted);
+        // A node that has hung up never gives a report again: the request fails, as it would for
+        // an unplugged device elsewhere, instead of completing empty at once, again and again.
+        if (m_gone) return Failed(kHidErrorDeviceGone);
         if (m_readState == ReadState::Pending || length == 0) return Failed(kHidErrorIo);
         m_readBuffer.assign(length, 0);
         m_readLength = 0;
@@ -331,6 +385,7 @@ private:
     }
 
     WaitResult CompleteWithFailure(std::uint32_t error) {
+        if (error == kHidErrorDeviceGone) m_gone = true;
         m_lastError = error;
         m_readLength = 0;
         m_readState = ReadState::Completed;
@@ -344,10 +399,24 @@ private:
         return fs::is_directory(m_hidDir, error) ? kHidErrorIo : kHidErrorDeviceGone;
     }
 
-    std::optional<std::u16string> UsbString(const char* attribute) {
+    std::optional<HidUevent> Uevent() const {
+        const auto uevent = ReadAttribute(m_hidDir / "uevent");
+        return uevent ? ParseHidUevent(*uevent) : std::nullopt;
+    }
+
+    // A USB device's string attribute when the HID device is that USB device's interface; for
+    // every other HID device the kernel's HID_NAME stands for its product and it has no
+    // manufacturer string of its own.
+    std::optional<std::u16string> DeviceString(const char* usbAttribute, bool hidNameStandsIn) {
         if (m_closed) return Fail<std::u16string>(kHidErrorClosed);
-        const auto usbDir = UsbDeviceDir(m_hidDir, m_sysfsRoot);
-        const auto text = usbDir ? ReadAttribute(*usbDir / attribute) : std::nullopt;
+        const auto uevent = Uevent();
+        if (!uevent) return Fail<std::u16string>(MissingAttributeError());
+        std::optional<std::string> text;
+        if (const auto usbDir = UsbDeviceDir(m_hidDir, uevent->bus)) {
+            text = ReadAttribute(*usbDir / usbAttribute);
+        } else if (hidNameStandsIn) {
+            text = uevent->name;
+        }
         if (!text) return Fail<std::u16string>(MissingAttributeError());
         const std::string_view utf8 = TrimNewlines(*text);
         return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())).toStdU16String();
@@ -387,13 +456,13 @@ private:
     const int m_fd;      // -1 for query-only handles
     const int m_wakeFd;  // eventfd that Close signals, for reading handles; -1 otherwise
     const fs::path m_hidDir;
-    const fs::path m_sysfsRoot;
     const bool m_usesReportIds;
     std::atomic<bool> m_closed{false};
     std::atomic<std::uint32_t> m_lastError{kHidErrorNone};
 
     // The read side, used by one reader thread at a time.
     ReadState m_readState = ReadState::Idle;
+    bool m_gone = false;  // the node hung up
     std::vector<std::uint8_t> m_readBuffer;
     std::size_t m_readLength = 0;
 };
@@ -443,10 +512,13 @@ public:
         return true;
     }
 
-    // Without udev the kernel's devtmpfs still creates and removes the nodes; the set of hidraw
-    // nodes changing is the notice.
-    void WatchDeviceFolder(const std::string& devRoot) {
+    // Without udev the kernel's devtmpfs still creates and removes the nodes; the hidraw nodes
+    // changing is the notice. A node counts as changed also when its name stays but it stands for
+    // another device: a gadget swapped for another within one look at the folder gets the same
+    // hidrawN, but a new node and a new HID device folder.
+    void WatchDeviceFolder(const std::string& devRoot, const std::string& sysfsRoot) {
         m_devRoot = devRoot;
+        m_sysfsRoot = sysfsRoot;
         m_nodes = HidrawNodes();
         m_watcher = std::make_unique<QFileSystemWatcher>();
         m_watcher->addPath(QString::fromStdString(devRoot));
@@ -480,19 +552,34 @@ private:
         if (changed) m_notice();
     }
 
-    std::set<std::string> HidrawNodes() const {
-        std::set<std::string> nodes;
+    struct NodeIdentity {
+        dev_t number = 0;
+        ino_t inode = 0;
+        std::string hidDir;  // empty when sysfs has no HID device for the name
+        bool operator==(const NodeIdentity&) const = default;
+    };
+
+    std::map<std::string, NodeIdentity> HidrawNodes() const {
+        std::map<std::string, NodeIdentity> nodes;
         std::error_code error;
         for (auto it = fs::directory_iterator(m_devRoot, error); !error && it != fs::directory_iterator();
              it.increment(error)) {
             std::string name = it->path().filename().native();
-            if (NodeNumber(name)) nodes.insert(std::move(name));
+            if (!NodeNumber(name)) continue;
+            NodeIdentity identity;
+            struct stat node {};
+            if (::stat(it->path().c_str(), &node) == 0) {
+                identity.number = node.st_rdev;
+                identity.inode = node.st_ino;
+            }
+            if (const auto hidDir = HidDeviceDir(m_sysfsRoot, name)) identity.hidDir = hidDir->native();
+            nodes.emplace(std::move(name), std::move(identity));
         }
         return nodes;
     }
 
     void CompareDeviceFolder() {
-        std::set<std::string> nodes = HidrawNodes();
+        std::map<std::string, NodeIdentity> nodes = HidrawNodes();
         if (nodes == m_nodes) return;
         m_nodes = std::move(nodes);
         m_notice();
@@ -504,7 +591,8 @@ private:
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::unique_ptr<QFileSystemWatcher> m_watcher;
     std::string m_devRoot;
-    std::set<std::string> m_nodes;
+    std::string m_sysfsRoot;
+    std::map<std::string, NodeIdentity> m_nodes;
 };
 
 LinuxHidrawPlatform::LinuxHidrawPlatform(std::string sysfsRoot, std::string devRoot, std::string udevRunDir)
@@ -541,44 +629,64 @@ std::vector<HidInterface> LinuxHidrawPlatform::EnumerateInterfaces() {
     return interfaces;
 }
 
-std::unique_ptr<HidHandle> LinuxHidrawPlatform::Open(const std::string& path, HidOpenMode mode) {
+HidOpenResult LinuxHidrawPlatform::Open(const std::string& path, HidOpenMode mode) {
+    const auto refused = [](std::string why) { return HidOpenResult{nullptr, std::move(why)}; };
     const std::string prefix = m_devRoot + "/";
-    if (!path.starts_with(prefix)) return nullptr;
-    const std::string_view name = std::string_view(path).substr(prefix.size());
-    if (!NodeNumber(name)) return nullptr;
+    const std::string_view name =
+        path.starts_with(prefix) ? std::string_view(path).substr(prefix.size()) : std::string_view();
+    if (!NodeNumber(name)) return refused("not a hidraw node of " + m_devRoot);
 
     // Every handle answers its queries from sysfs, and reading needs to know whether reports are
     // numbered, so the HID device folder must be there whatever the mode.
     const auto hidDir = HidDeviceDir(m_sysfsRoot, name);
-    if (!hidDir) return nullptr;
+    if (!hidDir) return refused("no HID device for " + std::string(name) + " in " + m_sysfsRoot);
     const auto uevent = ReadAttribute(*hidDir / "uevent");
     const auto descriptor = ReadAttribute(*hidDir / "report_descriptor");
-    if (!uevent || !ParseHidId(*uevent) || !descriptor) return nullptr;
+    const auto numberText = ReadAttribute(fs::path(m_sysfsRoot) / "class" / "hidraw" / name / "dev");
+    const auto number = numberText ? ParseDeviceNumber(*numberText) : std::nullopt;
+    if (!uevent || !ParseHidUevent(*uevent) || !descriptor || !number) {
+        return refused("the HID device's sysfs attributes cannot be read");
+    }
     const bool usesReportIds =
         ParseHidReportDescriptor(
             {reinterpret_cast<const std::uint8_t*>(descriptor->data()), descriptor->size()})
             .usesReportIds;
 
-    int fd = -1;
-    int wakeFd = -1;
-    switch (mode) {
-        case HidOpenMode::ReadWrite: fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC); break;
-        case HidOpenMode::QueryOnly: break;
-        case HidOpenMode::OverlappedRead:
-            fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-            if (fd >= 0) {
-                wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-                if (wakeFd < 0) {
-                    ::close(fd);
-                    return nullptr;
-                }
-            }
-            break;
-        case HidOpenMode::OverlappedWrite: fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC); break;
+    // The node must be the one the kernel made for this interface: a missing node, a leftover of
+    // another device or anything that is not a character device would take writes meant for the
+    // gadget, or none at all. Looked at before opening too, so that nothing else (a FIFO) can block
+    // the open.
+    struct stat node {};
+    if (::stat(path.c_str(), &node) != 0) return refused(SystemErrorText(errno));
+    if (std::string mismatch = NodeMismatch(node, *number); !mismatch.empty()) return refused(mismatch);
+    if (mode == HidOpenMode::QueryOnly) {
+        return {std::make_unique<LinuxHidrawHandle>(mode, -1, -1, *hidDir, usesReportIds), {}};
     }
-    if (mode != HidOpenMode::QueryOnly && fd < 0) return nullptr;
-    return std::make_unique<LinuxHidrawHandle>(mode, fd, wakeFd, *hidDir, fs::path(m_sysfsRoot),
-                                               usesReportIds);
+
+    // A node is never to become the process's controlling terminal, whatever it is.
+    int flags = O_CLOEXEC | O_NOCTTY;
+    switch (mode) {
+        case HidOpenMode::ReadWrite: flags |= O_RDWR; break;
+        case HidOpenMode::OverlappedRead: flags |= O_RDONLY | O_NONBLOCK; break;
+        case HidOpenMode::OverlappedWrite: flags |= O_WRONLY; break;
+        case HidOpenMode::QueryOnly: break;
+    }
+    const int fd = ::open(path.c_str(), flags);
+    if (fd < 0) return refused(SystemErrorText(errno));
+    const auto closeAndRefuse = [&](std::string why) {
+        ::close(fd);
+        return refused(std::move(why));
+    };
+    // What was opened, in case the node changed since it was looked at.
+    if (::fstat(fd, &node) != 0) return closeAndRefuse(SystemErrorText(errno));
+    if (std::string mismatch = NodeMismatch(node, *number); !mismatch.empty())
+        return closeAndRefuse(mismatch);
+    int wakeFd = -1;
+    if (mode == HidOpenMode::OverlappedRead) {
+        wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wakeFd < 0) return closeAndRefuse(SystemErrorText(errno));
+    }
+    return {std::make_unique<LinuxHidrawHandle>(mode, fd, wakeFd, *hidDir, usesReportIds), {}};
 }
 
 void LinuxHidrawPlatform::StartMonitoring(std::function<void()> notice) {
@@ -589,7 +697,7 @@ void LinuxHidrawPlatform::StartMonitoring(std::function<void()> notice) {
     std::error_code error;
     const bool udevRuns = fs::exists(fs::path(m_udevRunDir) / "control", error);
     if (!udevRuns || !monitor->StartUdev()) {
-        monitor->WatchDeviceFolder(m_devRoot);
+        monitor->WatchDeviceFolder(m_devRoot, m_sysfsRoot);
     }
     m_monitor = std::move(monitor);
 }

@@ -27,7 +27,8 @@ public:
     bool Available() const override;
     // Every <sysfs>/class/hidraw/hidrawN in the order of N, as "<dev>/hidrawN".
     std::vector<HidInterface> EnumerateInterfaces() override;
-    std::unique_ptr<HidHandle> Open(const std::string& path, HidOpenMode mode) override;
+    // Opens "<dev>/hidrawN" only when it is the character device sysfs gives for hidrawN.
+    HidOpenResult Open(const std::string& path, HidOpenMode mode) override;
     void StartMonitoring(std::function<void()> notice) override;
 
 private:

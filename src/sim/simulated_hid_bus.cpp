@@ -348,16 +348,19 @@ public:
         return present;
     }
 
-    std::unique_ptr<HidHandle> Open(const std::string& path, HidOpenMode mode) override {
+    HidOpenResult Open(const std::string& path, HidOpenMode mode) override {
         const std::lock_guard lock(m_core->mutex);
         if (!m_core->available) {
-            return nullptr;
+            return {nullptr, "No HID access"};
         }
         std::shared_ptr<Interface> iface = m_core->PluggedIn(path);
-        if (!iface || (iface->refusedModes & ModeBit(mode)) != 0) {
-            return nullptr;
+        if (!iface) {
+            return {nullptr, "No such device"};
         }
-        return std::make_unique<SimulatedHidHandle>(m_core, std::move(iface), mode);
+        if ((iface->refusedModes & ModeBit(mode)) != 0) {
+            return {nullptr, "Permission denied"};
+        }
+        return {std::make_unique<SimulatedHidHandle>(m_core, std::move(iface), mode), {}};
     }
 
     void StartMonitoring(std::function<void()> notice) override {

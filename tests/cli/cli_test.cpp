@@ -132,15 +132,17 @@ TEST(CliDevices, ListsSimulatedInterfacesWithTheGadgetFilter) {
     const CliRun run = RunWith({"devices", "--simulate=2"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out,
-              "sim:gadget-1\tVID=4132 PID=0001\tin=65\tout=65\tgadget\tTavrel USB Gadget\n"
-              "sim:gadget-2\tVID=4132 PID=0001\tin=65\tout=65\tgadget\tTavrel USB Gadget\n"
-              "sim:mouse-1\tVID=1209 PID=0002\tin=5\tout=0\t-\tUSB Optical Mouse\n"
-              "sim:vendor-1\tVID=4132 PID=0001\tin=63\tout=63\t-\tTavrel USB Vendor Interface\n");
+              "sim:gadget-1\tVID=4132 PID=0001\tin=65\tout=65\tgadget\trw\t-\tTavrel USB Gadget\n"
+              "sim:gadget-2\tVID=4132 PID=0001\tin=65\tout=65\tgadget\trw\t-\tTavrel USB Gadget\n"
+              "sim:mouse-1\tVID=1209 PID=0002\tin=5\tout=0\t-\trw\t-\tUSB Optical Mouse\n"
+              "sim:vendor-1\tVID=4132 PID=0001\tin=63\tout=63\t-\trw\t-\tTavrel USB Vendor Interface\n");
     EXPECT_EQ(run.err, "4 HID interfaces, 2 gadgets\n");
     EXPECT_THAT(RunWith({"devices", "--simulate"}).out, HasSubstr("sim:gadget-1\t"));
     EXPECT_THAT(RunWith({"devices", "--simulate=0"}).out, ::testing::Not(HasSubstr("gadget\t")));
 }
 
+// One line per interface whatever its strings hold, with its access and the cause of a refusal; an
+// interface without its device node is no interface at all.
 TEST(CliDevices, ListsTheInterfacesOfAKernelTree) {
     test::FakeKernelTree tree;
     test::FakeHidDevice gadget;
@@ -152,15 +154,31 @@ TEST(CliDevices, ListsTheInterfacesOfAKernelTree) {
     keyboard.vendorId = 0x046D;
     keyboard.productId = 0xC31C;
     keyboard.reportDescriptor = test::DescriptorFromTestData("boot_keyboard.hex");
-    keyboard.product = "USB Keyboard";
-    tree.Plug(gadget);
-    tree.Plug(keyboard);
+    keyboard.product = "USB\tKey\nboard\\\x01\x7f\u0085键";
+    test::FakeHidDevice locked = gadget;
+    locked.hidrawNumber = 4;
+    locked.node = test::FakeHidDevice::Node::LockedPty;
+    test::FakeHidDevice nodeless = gadget;
+    nodeless.hidrawNumber = 5;
+    nodeless.node = test::FakeHidDevice::Node::None;
+    for (const auto& device : {gadget, keyboard, locked, nodeless})
+        tree.Plug(device);
 
     const CliRun run = RunWith({"devices", "--sysfs-root", tree.sysfsRoot(), "--dev-root=" + tree.devRoot()});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, tree.NodePath(0) + "\tVID=4132 PID=0001\tin=65\tout=65\tgadget\tTavrel USB Gadget\n" +
-                           tree.NodePath(3) + "\tVID=046D PID=C31C\tin=9\tout=2\t-\tUSB Keyboard\n");
-    EXPECT_EQ(run.err, "2 HID interfaces, 1 gadget\n");
+    EXPECT_EQ(run.out,
+              tree.NodePath(0) + "\tVID=4132 PID=0001\tin=65\tout=65\tgadget\trw\t-\tTavrel USB Gadget\n" +
+                  tree.NodePath(3) +
+                  "\tVID=046D PID=C31C\tin=9\tout=2\t-\trw\t-\tUSB\\tKey\\nboard\\\\\\x01\\x7F\\x85键\n" +
+                  tree.NodePath(4) +
+                  "\tVID=4132 PID=0001\tin=65\tout=65\tgadget\tquery-only\tInput/output error\tTavrel USB "
+                  "Gadget\n");
+    EXPECT_EQ(run.err, "3 HID interfaces, 2 gadgets\n");
+
+    const CliRun nowhere = RunWith({"devices", "--sysfs-root", tree.sysfsRoot() + "/missing"});
+    EXPECT_EQ(nowhere.status, 0);
+    EXPECT_EQ(nowhere.err,
+              "tavrel-cli: no HID access here (" + tree.sysfsRoot() + "/missing/class is missing)\n");
 }
 
 TEST(CliDevices, BadOptionsExitTwo) {

@@ -111,6 +111,59 @@ TEST(HidDevice, DoUnplugClosesEverythingAndCallsOnUnplugOnce) {
     delete device;
 }
 
+// DoUnplug marks the device gone before it closes the read handle: the reader whose read the
+// closing ends must not open a fresh handle in between, which nothing would ever close.
+TEST(HidDevice, DoUnplugRacingTheReaderLeavesNoReadHandleOpen) {
+    ControllerFixture f;
+    f.bus.Plug(SimulatedGadget());
+    f.Start();
+    f.controller->SetDevData(
+        MakeHidEvent<THidDataEvent>([](THidDevice&, std::uint8_t, const std::uint8_t*, std::uint16_t) {}));
+    int errors = 0;
+    const THidDataErrorEvent countErrors =
+        MakeHidEvent<THidDataErrorEvent>([&](THidDevice&, std::uint32_t) { ++errors; });
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        SCOPED_TRACE(attempt);
+        THidDevice* device = f.CheckOut("sim:gadget-1");
+        ASSERT_NE(device, nullptr);
+        device->SetOnDataError(countErrors);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return f.bus.WaitingReaderCount("sim:gadget-1") == 1; }, 5000));
+        const int before = errors;
+        device->DoUnplug();
+        // The reader's next request fails: it has looked at the device after the unplug.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return errors > before; }, 5000));
+        EXPECT_EQ(f.bus.OpenHandleCount("sim:gadget-1"), 0u);
+        delete device;  // gone, so its entry leaves the list; the next scan brings the interface back
+        f.controller->EventPipe(THidDeviceController::kDeviceNodesChanged, 0);
+    }
+}
+
+// A device whose reads keep failing costs one try per wait slice, not a busy core.
+TEST(HidDevice, ALentReaderOfAGoneDeviceTriesOncePerSlice) {
+    ControllerFixture f;
+    f.bus.Plug(SimulatedGadget());
+    f.Start();
+    f.controller->SetDevData(
+        MakeHidEvent<THidDataEvent>([](THidDevice&, std::uint8_t, const std::uint8_t*, std::uint16_t) {}));
+    THidDevice* device = f.CheckOut("sim:gadget-1");
+    ASSERT_NE(device, nullptr);
+    constexpr auto kSlice = std::chrono::milliseconds(40);
+    device->SetThreadSleepTime(static_cast<int>(kSlice.count()));
+    std::vector<std::chrono::steady_clock::time_point> errors;
+    device->SetOnDataError(MakeHidEvent<THidDataErrorEvent>([&](THidDevice&, std::uint32_t error) {
+        EXPECT_EQ(error, kHidErrorClosed);
+        errors.push_back(std::chrono::steady_clock::now());
+    }));
+    f.bus.Unplug("sim:gadget-1");
+    ASSERT_TRUE(f.AwaitChange());
+    ASSERT_FALSE(device->PluggedIn());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return errors.size() >= 6; }, 30000));
+    for (std::size_t i = 1; i < errors.size(); ++i) {
+        EXPECT_GE(errors[i] - errors[i - 1], kSlice - std::chrono::milliseconds(5)) << i;
+    }
+    delete device;
+}
+
 TEST(HidDevice, ThreadSleepTimeTakesTenToTenThousand) {
     ControllerFixture f;
     f.bus.Plug(SimulatedGadget());
@@ -237,8 +290,13 @@ TEST_F(ReaderTest, AThrowingDataHandlerEndsTheReaderUntilTheDeviceIsLentAgain) {
 TEST_F(ReaderTest, StoppingWhileAHandOverWaitsDoesNotDeadlock) {
     std::vector<std::vector<std::uint8_t>> reports(200, InputReport(0, 0x1A));
     f.bus.InjectInputReports("sim:gadget-1", reports);
-    // Without running the event loop, the reader is soon blocked on a hand-over.
-    QThread::msleep(50);
+    // Without running the event loop, the reader blocks on the hand-over of the first report.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (f.bus.QueuedInputReportCount("sim:gadget-1") == 200 &&
+           std::chrono::steady_clock::now() < deadline) {
+        QThread::msleep(1);
+    }
+    ASSERT_LT(f.bus.QueuedInputReportCount("sim:gadget-1"), 200u);
     lent->StopThread();
     EXPECT_EQ(lent->ReadThread(), nullptr);
     EXPECT_LE(delivered.size(), 200u);
@@ -266,7 +324,7 @@ TEST_F(ReaderTest, AGadgetPulledOutWhileLentDeliversNothingMore) {
     ASSERT_TRUE(f.AwaitChange());
     EXPECT_FALSE(lent->PluggedIn());
     EXPECT_FALSE(f.bus.InjectInputReport("sim:gadget-1", InputReport(0, 0x13)));
-    QTest::qWait(100);
+    QCoreApplication::processEvents();
     EXPECT_TRUE(delivered.empty());
 }
 

@@ -7,7 +7,6 @@
 #include <thread>
 
 #include <QCoreApplication>
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -25,7 +24,6 @@ using test::DescriptorFromTestData;
 using test::FakeHidDevice;
 using test::FakeKernelTree;
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using ::testing::Optional;
 
 // Long enough never to run out on a slow, busy machine; the waits it bounds end by themselves.
@@ -63,26 +61,6 @@ std::vector<std::uint8_t> Join(std::vector<std::uint8_t> first, const std::vecto
     return first;
 }
 
-// The device's end of a FIFO node: what is written here is what the next read() gets.
-class FifoWriter {
-public:
-    explicit FifoWriter(const std::string& path)
-        : m_fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) {
-        EXPECT_GE(m_fd, 0) << "open the reading end first";
-    }
-    ~FifoWriter() { Close(); }
-    void Write(const std::vector<std::uint8_t>& bytes) {
-        ASSERT_EQ(::write(m_fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-    void Close() {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
-
 // Runs the event loop until `done` holds or a long time has passed; gives `done()`.
 bool ProcessEventsUntil(const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + kGenerousWait;
@@ -103,6 +81,12 @@ void ProcessEventsFor(std::chrono::milliseconds period) {
 
 class LinuxHidrawTest : public ::testing::Test {
 protected:
+    std::unique_ptr<HidHandle> Open(const std::string& path, HidOpenMode mode) {
+        HidOpenResult opened = platform.Open(path, mode);
+        EXPECT_TRUE(opened.handle) << path << ": " << opened.error;
+        return std::move(opened.handle);
+    }
+
     FakeKernelTree tree;
     LinuxHidrawPlatform platform{tree.sysfsRoot(), tree.devRoot(), tree.udevRunDir()};
 };
@@ -154,10 +138,25 @@ TEST_F(LinuxHidrawTest, AvailableWhereverSysfsIs) {
     EXPECT_TRUE(nowhere.EnumerateInterfaces().empty());
 }
 
+// Strings and version come from the USB device only when the HID device is one of its interfaces;
+// every other HID device goes by the name the kernel gives it.
 TEST_F(LinuxHidrawTest, IdentityCapabilitiesAndStrings) {
-    FakeHidDevice bluetooth = Gadget(5);
-    bluetooth.onUsb = false;
-    bluetooth.productId = 0x0002;
+    FakeHidDevice bluetooth = ComboKeyboard(5);
+    bluetooth.placement = FakeHidDevice::Placement::BluetoothBehindUsbAdapter;
+    bluetooth.bus = 0x0005;
+    bluetooth.vendorId = 0x046D;
+    bluetooth.productId = 0xB342;
+    bluetooth.manufacturer = "Cambridge Silicon Radio";  // the adapter's strings
+    bluetooth.product = "Bluetooth Dongle";
+    bluetooth.hidName = "Keyboard K380";
+    FakeHidDevice uhid = Gadget(6);
+    uhid.placement = FakeHidDevice::Placement::Virtual;
+    uhid.productId = 0x0002;
+    uhid.hidName = "Virtual Script Box";  // a uhid client may well claim the USB bus
+    FakeHidDevice unnamed = uhid;
+    unnamed.hidrawNumber = 7;
+    unnamed.hidName = "";
+
     const struct {
         const char* what;
         FakeHidDevice device;
@@ -173,13 +172,20 @@ TEST_F(LinuxHidrawTest, IdentityCapabilitiesAndStrings) {
          {9, 2},
          std::nullopt,
          u"USB Keyboard"},
-        {"no USB device above", bluetooth, {0x4132, 0x0002, 0}, {65, 65}, std::nullopt, std::nullopt},
+        {"Bluetooth keyboard behind a USB adapter",
+         bluetooth,
+         {0x046D, 0xB342, 0},
+         {9, 2},
+         std::nullopt,
+         u"Keyboard K380"},
+        {"uhid device", uhid, {0x4132, 0x0002, 0}, {65, 65}, std::nullopt, u"Virtual Script Box"},
+        {"uhid device with an empty name", unnamed, {0x4132, 0x0002, 0}, {65, 65}, std::nullopt, u""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string path = tree.Plug(c.device);
         for (const HidOpenMode mode : {HidOpenMode::QueryOnly, HidOpenMode::ReadWrite}) {
-            const std::unique_ptr<HidHandle> handle = platform.Open(path, mode);
+            const std::unique_ptr<HidHandle> handle = Open(path, mode);
             ASSERT_TRUE(handle);
             const auto attributes = handle->GetAttributes();
             ASSERT_TRUE(attributes);
@@ -196,26 +202,68 @@ TEST_F(LinuxHidrawTest, IdentityCapabilitiesAndStrings) {
     }
 }
 
-TEST_F(LinuxHidrawTest, WithoutANodeOnlyQueriesOpen) {
-    FakeHidDevice device = Gadget(1);
-    device.node = FakeHidDevice::Node::None;
-    const std::string path = tree.Plug(device);
+// Only the character device the kernel made for the interface opens, even for queries: anything
+// else would list a gadget whose writes go nowhere, or to another device.
+TEST_F(LinuxHidrawTest, OnlyTheInterfacesOwnNodeOpens) {
+    using Node = FakeHidDevice::Node;
+    const struct {
+        const char* what;
+        Node node;
+        std::string readWriteError;
+        std::string queryError;  // empty: a query-only handle opens
+    } cases[] = {
+        {"missing node", Node::None, "No such file or directory", "No such file or directory"},
+        {"folder as node", Node::Folder, "not a character device", "not a character device"},
+        {"FIFO as node, which would block an open for writing", Node::Fifo, "not a character device",
+         "not a character device"},
+        {"looping node link", Node::Loop, "Too many levels of symbolic links",
+         "Too many levels of symbolic links"},
+        {"node that refuses to be opened", Node::LockedPty, "Input/output error", ""},
+    };
+    unsigned number = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeHidDevice device = Gadget(number++);
+        device.node = c.node;
+        const std::string path = tree.Plug(device);
+        for (const HidOpenMode mode :
+             {HidOpenMode::ReadWrite, HidOpenMode::OverlappedRead, HidOpenMode::OverlappedWrite}) {
+            const HidOpenResult opened = platform.Open(path, mode);
+            EXPECT_FALSE(opened.handle);
+            EXPECT_EQ(opened.error, c.readWriteError);
+        }
+        const HidOpenResult query = platform.Open(path, HidOpenMode::QueryOnly);
+        EXPECT_EQ(query.handle == nullptr, !c.queryError.empty());
+        EXPECT_EQ(query.error, c.queryError);
+    }
 
-    EXPECT_FALSE(platform.Open(path, HidOpenMode::ReadWrite));
-    EXPECT_FALSE(platform.Open(path, HidOpenMode::OverlappedRead));
-    EXPECT_FALSE(platform.Open(path, HidOpenMode::OverlappedWrite));
-    const std::unique_ptr<HidHandle> query = platform.Open(path, HidOpenMode::QueryOnly);
+    // A node left by another device (here the null device) under the interface's name.
+    FakeHidDevice replaced = Gadget(9);
+    replaced.node = Node::None;  // sysfs keeps the number the tree gives nodeless devices
+    tree.Plug(replaced);
+    fs::create_symlink("/dev/null", tree.NodePath(9));
+    for (const HidOpenMode mode : {HidOpenMode::ReadWrite, HidOpenMode::QueryOnly}) {
+        const HidOpenResult opened = platform.Open(tree.NodePath(9), mode);
+        EXPECT_FALSE(opened.handle);
+        EXPECT_EQ(opened.error, "device number 1:3 is not the interface's 247:9");
+    }
+}
+
+TEST_F(LinuxHidrawTest, AQueryOnlyHandleAnswersQueriesUntilTheDeviceHasGone) {
+    FakeHidDevice device = Gadget(1);
+    device.node = FakeHidDevice::Node::LockedPty;
+    const std::string path = tree.Plug(device);
+    const std::unique_ptr<HidHandle> query = Open(path, HidOpenMode::QueryOnly);
     ASSERT_TRUE(query);
     EXPECT_THAT(query->GetProductString(), Optional(std::u16string(u"键鼠脚本盒")));
     EXPECT_FALSE(query->Write(Bytes("00 A0")));
     EXPECT_EQ(query->LastError(), kHidErrorNotPermitted);
 
-    // Once the device has gone, its handle's queries fail and it cannot be opened at all.
     tree.Unplug(1);
     EXPECT_FALSE(query->GetAttributes());
     EXPECT_EQ(query->LastError(), kHidErrorDeviceGone);
     EXPECT_FALSE(query->GetCaps());
-    EXPECT_FALSE(platform.Open(path, HidOpenMode::QueryOnly));
+    EXPECT_FALSE(platform.Open(path, HidOpenMode::QueryOnly).handle);
 }
 
 TEST_F(LinuxHidrawTest, OpensOnlyHidrawNodesOfItsDevFolder) {
@@ -223,7 +271,9 @@ TEST_F(LinuxHidrawTest, OpensOnlyHidrawNodesOfItsDevFolder) {
     for (const std::string& path :
          {tree.devRoot() + "/hidraw", tree.devRoot() + "/hidraw0x", tree.devRoot() + "/tty0",
           std::string("/elsewhere/hidraw0"), tree.devRoot() + "/hidraw9"}) {
-        EXPECT_FALSE(platform.Open(path, HidOpenMode::QueryOnly)) << path;
+        const HidOpenResult opened = platform.Open(path, HidOpenMode::QueryOnly);
+        EXPECT_FALSE(opened.handle) << path;
+        EXPECT_FALSE(opened.error.empty()) << path;
     }
 }
 
@@ -244,13 +294,12 @@ TEST_F(LinuxHidrawTest, ReadGivesTheReportIdFirst) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string path = tree.Plug(c.device);
-        const std::unique_ptr<HidHandle> reader = platform.Open(path, HidOpenMode::OverlappedRead);
+        const std::unique_ptr<HidHandle> reader = Open(path, HidOpenMode::OverlappedRead);
         ASSERT_TRUE(reader);
-        FifoWriter device(path);
 
         ASSERT_TRUE(reader->QueueRead(c.length));
         EXPECT_EQ(reader->WaitRead(20ms), HidHandle::WaitResult::TimedOut);
-        device.Write(c.fromKernel);
+        ASSERT_TRUE(tree.Feed(c.device.hidrawNumber, c.fromKernel));
         ASSERT_EQ(reader->WaitRead(kGenerousWait), HidHandle::WaitResult::Completed);
         std::vector<std::uint8_t> report(c.length + 8, 0xEE);
         const std::size_t length = reader->TakeReadResult(report);
@@ -259,36 +308,37 @@ TEST_F(LinuxHidrawTest, ReadGivesTheReportIdFirst) {
     }
 }
 
-TEST_F(LinuxHidrawTest, ReportsQueuedBeforeAnUnplugArriveThenTheReadFails) {
+// After a hang-up the node never gives a report again: the waiting read fails, and so does every
+// later request, at once, rather than completing empty again and again.
+TEST_F(LinuxHidrawTest, AHangUpFailsTheReadAndEveryLaterRequest) {
     const std::string path = tree.Plug(Gadget(0));
-    const std::unique_ptr<HidHandle> reader = platform.Open(path, HidOpenMode::OverlappedRead);
+    const std::unique_ptr<HidHandle> reader = Open(path, HidOpenMode::OverlappedRead);
     ASSERT_TRUE(reader);
-    FifoWriter device(path);
-    device.Write(Body("A0 07"));
-    device.Close();
-
     std::vector<std::uint8_t> report(65);
+    ASSERT_TRUE(tree.Feed(0, Body("A0 07")));
     ASSERT_TRUE(reader->QueueRead(report.size()));
     ASSERT_EQ(reader->WaitRead(kGenerousWait), HidHandle::WaitResult::Completed);
     ASSERT_EQ(reader->TakeReadResult(report), 65u);
     EXPECT_THAT(std::span(report).first(3), ElementsAre(0x00, 0xA0, 0x07));
 
     ASSERT_TRUE(reader->QueueRead(report.size()));
+    tree.HangUp(0);
     ASSERT_EQ(reader->WaitRead(kGenerousWait), HidHandle::WaitResult::Completed);
     EXPECT_EQ(reader->TakeReadResult(report), 0u);
+    EXPECT_EQ(reader->LastError(), kHidErrorDeviceGone);
+    EXPECT_FALSE(reader->QueueRead(report.size()));
     EXPECT_EQ(reader->LastError(), kHidErrorDeviceGone);
 }
 
 TEST_F(LinuxHidrawTest, CloseFromAnotherThreadEndsAWaitingRead) {
     const std::string path = tree.Plug(Gadget(0));
-    const std::unique_ptr<HidHandle> reader = platform.Open(path, HidOpenMode::OverlappedRead);
-    ASSERT_TRUE(reader);
-    FifoWriter device(path);  // connected and silent: poll() has nothing to report but the close
+    const std::unique_ptr<HidHandle> reader = Open(path, HidOpenMode::OverlappedRead);
+    ASSERT_TRUE(reader);  // the node stays silent: poll() has nothing to report but the close
     ASSERT_TRUE(reader->QueueRead(65));
 
+    // Whether the close comes before the wait begins or while it runs, it ends the wait.
     HidHandle::WaitResult result = HidHandle::WaitResult::TimedOut;
     std::thread readerThread([&] { result = reader->WaitRead(kGenerousWait); });
-    std::this_thread::sleep_for(100ms);  // let the reader get into its wait
     reader->Close();
     readerThread.join();
 
@@ -304,9 +354,8 @@ TEST_F(LinuxHidrawTest, CloseFromAnotherThreadEndsAWaitingRead) {
 
 TEST_F(LinuxHidrawTest, ReadSideRules) {
     const std::string path = tree.Plug(Gadget(0));
-    const std::unique_ptr<HidHandle> reader = platform.Open(path, HidOpenMode::OverlappedRead);
+    const std::unique_ptr<HidHandle> reader = Open(path, HidOpenMode::OverlappedRead);
     ASSERT_TRUE(reader);
-    FifoWriter device(path);
 
     EXPECT_FALSE(reader->CancelRead());
     ASSERT_TRUE(reader->QueueRead(65));
@@ -317,48 +366,43 @@ TEST_F(LinuxHidrawTest, ReadSideRules) {
     EXPECT_EQ(reader->LastError(), kHidErrorNotPermitted);
 
     // A report that comes after a cancelled read is there for the next one.
-    device.Write(Body("A1"));
+    ASSERT_TRUE(tree.Feed(0, Body("A1")));
     ASSERT_TRUE(reader->QueueRead(65));
     ASSERT_EQ(reader->WaitRead(kGenerousWait), HidHandle::WaitResult::Completed);
     std::vector<std::uint8_t> report(65);
     EXPECT_EQ(reader->TakeReadResult(report), 65u);
     EXPECT_EQ(report[1], 0xA1);
 
-    const std::unique_ptr<HidHandle> writer = platform.Open(path, HidOpenMode::ReadWrite);
+    const std::unique_ptr<HidHandle> writer = Open(path, HidOpenMode::ReadWrite);
     ASSERT_TRUE(writer);
     EXPECT_FALSE(writer->QueueRead(65));
     EXPECT_EQ(writer->LastError(), kHidErrorNotPermitted);
 }
 
 TEST_F(LinuxHidrawTest, WriteSendsTheReportAsGiven) {
-    FakeHidDevice device = Gadget(0);
-    device.node = FakeHidDevice::Node::RegularFile;
-    const std::string path = tree.Plug(device);
-
+    const std::string path = tree.Plug(Gadget(0));
     const std::vector<std::uint8_t> first = Join(Bytes("00"), Body("A0 01"));
     const std::vector<std::uint8_t> second = Join(Bytes("00"), Body("13"));
     for (const HidOpenMode mode : {HidOpenMode::ReadWrite, HidOpenMode::OverlappedWrite}) {
-        fs::resize_file(path, 0);
-        const std::unique_ptr<HidHandle> writer = platform.Open(path, mode);
+        const std::unique_ptr<HidHandle> writer = Open(path, mode);
         ASSERT_TRUE(writer);
         EXPECT_TRUE(writer->Write(first));
         EXPECT_TRUE(writer->Write(second));
-        EXPECT_EQ(tree.NodeContent(0), Join(first, second));
+        EXPECT_EQ(tree.Written(0, 2 * 65), Join(first, second));
 
         writer->Close();
         EXPECT_FALSE(writer->Write(first));
         EXPECT_EQ(writer->LastError(), kHidErrorClosed);
-        EXPECT_EQ(tree.NodeContent(0), Join(first, second));
     }
+    EXPECT_TRUE(tree.Written(0, 1, 50ms).empty()) << "nothing after the close";
 }
 
 TEST_F(LinuxHidrawTest, AFailedWriteIsReported) {
     if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full to fail writes";
     tree.Plug(Gadget(0));
-    tree.RemoveNode(0);
-    fs::create_symlink("/dev/full", tree.NodePath(0));  // every write fails with ENOSPC
+    tree.LinkNode(0, "/dev/full");  // every write fails with ENOSPC
 
-    const std::unique_ptr<HidHandle> writer = platform.Open(tree.NodePath(0), HidOpenMode::ReadWrite);
+    const std::unique_ptr<HidHandle> writer = Open(tree.NodePath(0), HidOpenMode::ReadWrite);
     ASSERT_TRUE(writer);
     EXPECT_FALSE(writer->Write(Join(Bytes("00"), Body("A0"))));
     EXPECT_EQ(writer->LastError(), kHidErrorIo);
@@ -383,6 +427,17 @@ TEST_F(LinuxHidrawTest, DeviceFolderWatchNoticesHidrawNodesComingAndGoing) {
     EXPECT_TRUE(ProcessEventsUntil([&] { return notices >= 2; }));
     ProcessEventsFor(100ms);
     EXPECT_EQ(notices, 2);
+}
+
+// A gadget swapped for another between two looks at the folder leaves the same names behind; the
+// watch still tells, or the list would keep the old object and its writes reach the new device.
+TEST_F(LinuxHidrawTest, DeviceFolderWatchNoticesADeviceSwappedUnderTheSameNode) {
+    tree.Plug(Gadget(3));
+    int notices = 0;
+    platform.StartMonitoring([&] { ++notices; });
+    tree.Unplug(3);
+    tree.Plug(ComboKeyboard(3));
+    EXPECT_TRUE(ProcessEventsUntil([&] { return notices >= 1; }));
 }
 
 }  // namespace

@@ -120,7 +120,7 @@ protected:
     }
 
     std::unique_ptr<HidHandle> Open(const std::string& path, HidOpenMode mode) {
-        std::unique_ptr<HidHandle> handle = platform->Open(path, mode);
+        std::unique_ptr<HidHandle> handle = platform->Open(path, mode).handle;
         EXPECT_TRUE(handle) << path;
         return handle;
     }
@@ -165,7 +165,7 @@ TEST_F(SimulatedHidBusTest, ListsWhatIsPluggedInWithItsIdentity) {
     EXPECT_FALSE(bus.Unplug(kMouse));
     EXPECT_THAT(platform->EnumerateInterfaces(),
                 ElementsAre(Field(&HidInterface::path, kGadget), Field(&HidInterface::path, kVendor)));
-    EXPECT_EQ(platform->Open(kMouse, HidOpenMode::QueryOnly), nullptr);
+    EXPECT_EQ(platform->Open(kMouse, HidOpenMode::QueryOnly).handle, nullptr);
     EXPECT_TRUE(bus.Replug(kMouse));
     EXPECT_FALSE(bus.Replug(kMouse));
     const std::vector<HidInterface> after = platform->EnumerateInterfaces();
@@ -176,7 +176,7 @@ TEST_F(SimulatedHidBusTest, ListsWhatIsPluggedInWithItsIdentity) {
 
     EXPECT_THROW(bus.Plug(SimulatedGadget()), std::invalid_argument);
     EXPECT_THROW(bus.Unplug("sim:nothing"), std::out_of_range);
-    EXPECT_EQ(platform->Open("sim:nothing", HidOpenMode::QueryOnly), nullptr);
+    EXPECT_EQ(platform->Open("sim:nothing", HidOpenMode::QueryOnly).handle, nullptr);
 }
 
 TEST_F(SimulatedHidBusTest, WithoutHidAccessNothingIsListedOrOpened) {
@@ -184,7 +184,7 @@ TEST_F(SimulatedHidBusTest, WithoutHidAccessNothingIsListedOrOpened) {
     bus.SetAvailable(false);
     EXPECT_FALSE(platform->Available());
     EXPECT_TRUE(platform->EnumerateInterfaces().empty());
-    EXPECT_EQ(platform->Open(kGadget, HidOpenMode::QueryOnly), nullptr);
+    EXPECT_EQ(platform->Open(kGadget, HidOpenMode::QueryOnly).handle, nullptr);
 }
 
 TEST_F(SimulatedHidBusTest, EveryPlugAndUnplugPostsOneNoticeToTheMonitoringLoop) {
@@ -314,7 +314,9 @@ TEST_F(SimulatedHidBusTest, CloseEndsAWaitReadBlockedInAnotherThread) {
 TEST_F(SimulatedHidBusTest, OpenModesDecideWhatAHandleMayDo) {
     PlugAll();
     bus.SetOpenRefused(kGadget, HidOpenMode::ReadWrite, true);
-    EXPECT_EQ(platform->Open(kGadget, HidOpenMode::ReadWrite), nullptr);
+    const HidOpenResult refused = platform->Open(kGadget, HidOpenMode::ReadWrite);
+    EXPECT_EQ(refused.handle, nullptr);
+    EXPECT_EQ(refused.error, "Permission denied");
     const auto query = Open(kGadget, HidOpenMode::QueryOnly);
     EXPECT_THROW(bus.SetOpenRefused(kGadget, HidOpenMode::QueryOnly, true), std::invalid_argument);
     bus.SetOpenRefused(kGadget, HidOpenMode::ReadWrite, false);
