@@ -11,12 +11,15 @@
 #include "app/tavrel_application.h"
 #include "app/tform1.h"
 #include "common/gbk_literal.h"
+#include "sim/simulated_hid_bus.h"
 
 int main(int argc, char** argv) {
     using tavrel::operator""_gbk;
     tavrel::TavrelApplication app(argc, argv);
     const int total = argc > 1 ? std::max(1000, QByteArray(argv[1]).toInt()) : 20000;
-    tavrel::TForm1 form(QCoreApplication::applicationDirPath() + '/');
+    tavrel::SimulatedHidBus bus;
+    const auto platform = bus.CreatePlatform();
+    tavrel::TForm1 form(QCoreApplication::applicationDirPath() + '/', *platform);
     form.show();
     if (!QTest::qWaitForWindowExposed(&form)) return 1;
 

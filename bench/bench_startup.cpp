@@ -13,13 +13,16 @@
 
 #include "app/tavrel_application.h"
 #include "app/tform1.h"
+#include "sim/simulated_hid_bus.h"
 
 namespace {
 
 int RunChild(int argc, char** argv) {
     tavrel::TavrelApplication app(argc, argv);
     // The folder of this program holds no production marker, as in an ordinary installation.
-    tavrel::TForm1 form(QCoreApplication::applicationDirPath() + '/');
+    tavrel::SimulatedHidBus bus;
+    const auto platform = bus.CreatePlatform();
+    tavrel::TForm1 form(QCoreApplication::applicationDirPath() + '/', *platform);
     form.show();
     if (!QTest::qWaitForWindowExposed(&form, 10000)) return 1;
     std::puts("shown");

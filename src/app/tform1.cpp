@@ -2,12 +2,17 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QMessageBox>
 #include <QScreen>
+#include <QThread>
 #include <QTimer>
 
 #include "app/app_support.h"
+#include "app/tavrel_application.h"
 #include "common/gbk_literal.h"
 #include "common/local_time.h"
+#include "gadget/mouse_test.h"
+#include "gadget/play_commands.h"
 #include "script/script_compile.h"
 #include "script/script_listing.h"
 #include "textcodec/gbk_codec.h"
@@ -34,9 +39,22 @@ enum PageIndex {
 
 }  // namespace
 
-TForm1::TForm1(QString executableFolder, QWidget* parent)
-    : QWidget(parent), m_executableFolder(std::move(executableFolder)), tmrUdpSc(new QTimer(this)) {
+TForm1::TForm1(QString executableFolder, HidPlatform& platform, QWidget* parent)
+    : QWidget(parent),
+      m_executableFolder(std::move(executableFolder)),
+      tmrUdpSc(new QTimer(this)),
+      HidCtl(std::make_unique<THidDeviceController>(platform)),
+      m_link(*HidCtl, *this),
+      m_hotKeys(new GlobalHotKeys(this)) {
     setupUi(this);
+    // The controller's start-up notice is handled once the event loop runs, with these in place.
+    HidCtl->SetOnArrival(MakeHidEvent<THidPlugEvent>([this](THidDevice& device) { HidCtlArrival(device); }));
+    HidCtl->SetEnumerate([this](THidDevice& device, int index) { return HidCtlEnumerate(device, index); });
+    HidCtl->SetDeviceChangeEvent([this](THidDeviceController& sender) { HidCtlDeviceChange(sender); });
+    HidCtl->SetDevData(MakeHidEvent<THidDataEvent>(
+        [this](THidDevice& device, std::uint8_t reportId, const std::uint8_t* data, std::uint16_t size) {
+            HidCtlDeviceData(device, reportId, data, size);
+        }));
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setPixelSize(11);
     setFont(font);
@@ -73,12 +91,150 @@ TForm1::TForm1(QString executableFolder, QWidget* parent)
     connect(btnDemo, &QPushButton::clicked, this, &TForm1::btnDemoClick);
     connect(btnparsesc, &QPushButton::clicked, this, &TForm1::btnparsescClick);
     connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+    connect(DevListBox, &QListWidget::currentRowChanged, this, [this](int row) { m_link.Select(row); });
+    connect(DevListBox, &QListWidget::itemClicked, this, &TForm1::DevListBoxClick);
+    connect(btnReadId, &QPushButton::clicked, this, &TForm1::btnReadIdClick);
+    connect(btnreboot, &QPushButton::clicked, this, &TForm1::btnrebootClick);
+    connect(btnStart, &QPushButton::clicked, this, &TForm1::btnStartClick);
+    connect(btnstop, &QPushButton::clicked, this, &TForm1::btnstopClick);
+    connect(btnISP, &QPushButton::clicked, this, &TForm1::btnISPClick);
+    connect(btnTestKB, &QPushButton::clicked, this, &TForm1::btnTestKBClick);
+    connect(m_hotKeys, &GlobalHotKeys::pressed, this, &TForm1::HotKeyPressed);
 
+    RegisterHotKeys();
     HexGrid1->SetDataSize(kDataFlashGridSize);
     FormCreate();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+    FormDestroy();
+    // Every reader stops while the window is whole (a stopping reader still hands over what it
+    // has read); then the controller lets go of the lent devices, which the link destroys.
+    HidCtl->SetDevData(nullptr);
+    HidCtl.reset();
+}
+
+void TForm1::FormDestroy() {
+    m_hotKeys->ReleaseAll();
+}
+
+void TForm1::Guarded(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (...) {
+        const QString text = CurrentExceptionText();
+        QMetaObject::invokeMethod(
+            this, [text] { ShowErrorMessage(text); }, Qt::QueuedConnection);
+    }
+}
+
+void TForm1::RegisterHotKeys() {
+    if (!m_hotKeys->Available()) return;  // no global keys on this desktop: none, quietly
+    const struct {
+        HotKey key;
+        const char* failure;
+    } keys[] = {
+        {HotKey::F7, "REBOOT Hot key register fail!"},
+        {HotKey::F8, "START Hot key register fail!"},
+        {HotKey::F9, "STOP Hot key register fail!"},
+    };
+    for (const auto& [key, failure] : keys) {
+        if (!m_hotKeys->Register(key)) {
+            QMessageBox box(QMessageBox::Warning, QStringLiteral("Tavrel"), QString::fromLatin1(failure),
+                            QMessageBox::Ok, this);
+            box.exec();
+        }
+    }
+}
+
+void TForm1::HotKeyPressed(HotKey key) {
+    switch (key) {
+        case HotKey::F8:
+            LogLine("START");
+            btnStartClick();
+            break;
+        case HotKey::F9:
+            LogLine("STOP");
+            btnstopClick();
+            break;
+        case HotKey::F7:
+            LogLine("REBOOT");
+            btnrebootClick();
+            break;
+    }
+}
+
+void TForm1::HidCtlArrival(THidDevice&) {}
+
+bool TForm1::HidCtlEnumerate(THidDevice& HidDev, int Idx) {
+    Guarded([&] {
+        DevListBox->setCurrentRow(-1);
+        const GadgetListing listing = m_link.Take(HidDev, Idx);
+        if (listing.entryText) DevListBox->addItem(QString::fromLatin1(listing.entryText->c_str()));
+        for (const std::string& line : listing.logLines)
+            LogLine(line);
+    });
+    return true;
+}
+
+void TForm1::HidCtlDeviceChange(THidDeviceController&) {
+    Guarded([&] {
+        LogLine("DeviceChange");
+        DevListBox->clear();
+        if (m_link.Rebuild() == 0) return;
+        DevListBox->setCurrentRow(0);
+        DevListBoxClick();
+        QThread::msleep(10);
+        btnReadIdClick();
+    });
+}
+
+void TForm1::DevListBoxClick() {
+    Guarded([&] {
+        if (const std::optional<std::string> line = m_link.SelectedDescription()) LogLine(*line);
+    });
+}
+
+void TForm1::HidCtlDeviceData(THidDevice& HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
+                              std::uint16_t Size) {
+    Guarded([&] { DecodeReply(HidDev, ReportID, Data, Size); });
+}
+
+void TForm1::DecodeReply(THidDevice& HidDev, std::uint8_t, const std::uint8_t* Data, std::uint16_t Size) {
+    const ReplyEffects effects = m_link.HandleReport(HidDev, {Data, Size});
+    for (const std::string& line : effects.logLines)
+        LogLine(line);
+    if (effects.deviceIdText) edtDevid->setText(QString::fromLatin1(effects.deviceIdText->c_str()));
+    if (effects.flashData) HexGrid1->WriteBuffer(effects.flashData->address, effects.flashData->bytes);
+    if (effects.serialLine) MemoRev->append(QString::fromLatin1(effects.serialLine->c_str()));
+}
+
+void TForm1::btnReadIdClick() {
+    Guarded([&] { SendReadId(m_link); });
+}
+
+void TForm1::btnrebootClick() {
+    Guarded([&] { SendReboot(m_link); });
+}
+
+void TForm1::btnStartClick() {
+    Guarded([&] {
+        SendStart(m_link);
+        QThread::msleep(10);
+    });
+}
+
+void TForm1::btnstopClick() {
+    Guarded([&] { SendStop(m_link); });
+}
+
+void TForm1::btnISPClick() {
+    Guarded([&] { SendIsp(m_link); });
+}
+
+void TForm1::btnTestKBClick() {
+    Guarded([&] { m_link.Start(std::make_unique<MouseTestExchange>(m_link, m_link.SelectedGadget())); });
+}
 
 void TForm1::LogLine(std::string_view text) {
     QString line = QString::fromLocal8Bit(LocalTimeText()) + QStringLiteral(": ") + FromGbk(text);

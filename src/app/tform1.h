@@ -1,13 +1,20 @@
 #pragma once
 
+#include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include <QString>
 #include <QWidget>
 
+#include "app/global_hot_keys.h"
+#include "commands/reply_decoder.h"
 #include "common/log_sink.h"
+#include "gadget/gadget_link.h"
+#include "hid/hid_device_controller.h"
 #include "script/script_record.h"
 #include "ui_unit1.h"
 
@@ -15,14 +22,17 @@ class QTimer;
 
 namespace tavrel {
 
+class HidPlatform;
+
 // The tool's one window: device list, six tab pages and the log box. Its controls are members
 // under their layout names; its handlers read the controls, call the core and write back.
 class TForm1 : public QWidget, public LogSink, private Ui::TForm1 {
     Q_OBJECT
 
 public:
-    // `executableFolder` (ending in a separator) is where the production-mode marker is looked for.
-    explicit TForm1(QString executableFolder, QWidget* parent = nullptr);
+    // `executableFolder` (ending in a separator) is where the production-mode marker is looked for;
+    // `platform` is the HID access the device list shows (the system's, or a simulated bus).
+    TForm1(QString executableFolder, HidPlatform& platform, QWidget* parent = nullptr);
     ~TForm1() override;
 
     // Appends "<local time>: <text>" to the log box; `text` is GBK.
@@ -37,17 +47,50 @@ public:
     void ListScriptBytes();
     void Button2Click();
 
+    // The device list (the controller's handlers) and the selected gadget.
+    void HidCtlArrival(THidDevice& HidDev);
+    bool HidCtlEnumerate(THidDevice& HidDev, int Idx);
+    void HidCtlDeviceChange(THidDeviceController& Sender);
+    void HidCtlDeviceData(THidDevice& HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
+                          std::uint16_t Size);
+    void DevListBoxClick();
+    THidDevice* SelectedDevice() const { return m_link.SelectedDevice(); }
+    // Applies what one input report does: log lines, identifier text, grid bytes, serial line.
+    void DecodeReply(THidDevice& HidDev, std::uint8_t ReportID, const std::uint8_t* Data, std::uint16_t Size);
+
+    // Commands.
+    void btnReadIdClick();
+    void btnrebootClick();
+    void btnStartClick();
+    void btnstopClick();
+    void btnISPClick();
+    void btnTestKBClick();
+
+    // Releases the hot keys; run when the window is destroyed.
+    void FormDestroy();
+
+    GadgetLink& Link() { return m_link; }
+    THidDeviceController& Controller() { return *HidCtl; }
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void ApplyProductionMode();
+    void RegisterHotKeys();
+    void HotKeyPressed(HotKey key);
+    // Runs a handler; an error escaping it is shown in a message box once the event loop gets
+    // there, so that it never unwinds through the controller, a reader's hand-over or a wait.
+    void Guarded(const std::function<void()>& handler);
 
     QString m_executableFolder;
     std::deque<std::string> lstUdpSc;  // script lines received over UDP, GBK
     QTimer* tmrUdpSc;
     ScriptRecordBuffer RecordBuffer{};
     int RecordCount = 0;
+    std::unique_ptr<THidDeviceController> HidCtl;
+    GadgetLink m_link;
+    GlobalHotKeys* m_hotKeys;
 };
 
 }  // namespace tavrel

@@ -13,6 +13,7 @@
 #include "cli/cli_status.h"
 #include "commands/gadget_filter.h"
 #include "common/gbk_text.h"
+#include "common/text_escape.h"
 #include "hid/hid_device_controller.h"
 #include "hid/linux_hidraw.h"
 #include "sim/simulated_hid_bus.h"
@@ -61,37 +62,6 @@ std::string Utf8(const std::u16string& text) {
     return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())).toStdString();
 }
 
-// A field as one piece of one line, whatever a device calls itself: tab, line feed and backslash
-// as \t, \n and \\, every other control character (C0, DEL, C1) as \xHH.
-std::string EscapedField(std::string_view utf8) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string escaped;
-    escaped.reserve(utf8.size());
-    const auto hex = [&](unsigned code) {
-        escaped += "\\x";
-        escaped += kDigits[(code >> 4) & 0xF];
-        escaped += kDigits[code & 0xF];
-    };
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(utf8[i]);
-        if (byte == '\t') {
-            escaped += "\\t";
-        } else if (byte == '\n') {
-            escaped += "\\n";
-        } else if (byte == '\\') {
-            escaped += "\\\\";
-        } else if (byte < 0x20 || byte == 0x7F) {
-            hex(byte);
-        } else if (byte == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
-            hex(static_cast<unsigned char>(utf8[++i]));  // U+0080 to U+009F
-        } else {
-            escaped += utf8[i];
-        }
-    }
-    return escaped;
-}
-
 }  // namespace
 
 int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
@@ -138,12 +108,12 @@ int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std:
         const std::string product = Utf8(device.GetProductName());
         // The queries above opened the interface again: its access is as of now.
         const std::string& cause = device.ReadWriteError();
-        out << EscapedField(device.PnPInfo().DevicePath) << '\t'
+        out << EscapeControlCharacters(device.PnPInfo().DevicePath) << '\t'
             << FormatText("VID=%04X PID=%04X", identity.vendorId, identity.productId) << '\t'
             << "in=" << caps.inputReportByteLength << '\t' << "out=" << caps.outputReportByteLength << '\t'
             << (gadget ? "gadget" : "-") << '\t' << (device.ReadWriteAccess() ? "rw" : "query-only") << '\t'
-            << (cause.empty() ? std::string("-") : EscapedField(cause)) << '\t' << EscapedField(product)
-            << '\n';
+            << (cause.empty() ? std::string("-") : EscapeControlCharacters(cause)) << '\t'
+            << EscapeControlCharacters(product) << '\n';
         ++interfaces;
         gadgets += gadget ? 1 : 0;
         return true;

@@ -47,6 +47,7 @@ struct BusCore {
     // In plug-in order; unplugged interfaces stay until their path is plugged in anew.
     std::vector<std::shared_ptr<Interface>> interfaces;
     std::vector<ReceivedReport> received;
+    std::function<void(const std::string&, std::span<const std::uint8_t>)> receivedObserver;
     std::vector<MonitorTarget*> monitors;
 
     // The functions below expect the mutex held.
@@ -154,6 +155,7 @@ public:
         }
         m_core->received.push_back(
             {m_core->nextSequence++, m_interface->description.path, {report.begin(), report.end()}});
+        if (m_core->receivedObserver) m_core->receivedObserver(m_interface->description.path, report);
         if (m_interface->firmware) {
             GadgetResponse response = m_interface->firmware->HandleOutputReport(report);
             if (!response.inputReports.empty()) {
@@ -538,6 +540,12 @@ std::vector<std::vector<std::uint8_t>> SimulatedHidBus::ReceivedReports(const st
 std::vector<ReceivedReport> SimulatedHidBus::AllReceivedReports() const {
     const std::lock_guard lock(m_core->mutex);
     return m_core->received;
+}
+
+void SimulatedHidBus::SetReceivedReportObserver(
+    std::function<void(const std::string& path, std::span<const std::uint8_t>)> observer) {
+    const std::lock_guard lock(m_core->mutex);
+    m_core->receivedObserver = std::move(observer);
 }
 
 std::optional<GadgetFirmware> SimulatedHidBus::GadgetState(const std::string& path) const {

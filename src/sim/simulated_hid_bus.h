@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,11 @@ public:
     std::vector<std::vector<std::uint8_t>> ReceivedReports(const std::string& path) const;
     // Output reports written to any interface, in the order they were written.
     std::vector<ReceivedReport> AllReceivedReports() const;
+    // Calls `observer` with every output report an interface takes from now on (path, bytes as
+    // written), in order, on the writing thread and with the bus held: it must not call back
+    // into the bus. Unset by an empty function.
+    void SetReceivedReportObserver(
+        std::function<void(const std::string& path, std::span<const std::uint8_t>)> observer);
 
     // A copy of the gadget's firmware state (flash, playback, packets, typed input); none for a
     // passive device.

@@ -11,24 +11,30 @@
 #include <QTemporaryDir>
 
 #include "app/tform1.h"
+#include "sim/simulated_hid_bus.h"
 
 namespace tavrel::test {
 
 // A window whose executable folder is a fresh temporary folder, so each test decides whether the
-// production-mode marker is there.
+// production-mode marker is there, over a simulated bus with the interfaces given.
 class FormFixture {
 public:
     enum class Marker { None, File, Folder };
 
-    explicit FormFixture(Marker marker = Marker::File) {
+    explicit FormFixture(Marker marker = Marker::File,
+                         const std::vector<SimulatedInterfaceDescription>& interfaces = {}) {
         if (marker == Marker::File) {
             QFile file(m_folder.filePath(".pro"));
             file.open(QIODevice::WriteOnly);
         } else if (marker == Marker::Folder) {
             QDir(m_folder.path()).mkdir(".pro");
         }
-        form = std::make_unique<TForm1>(m_folder.path() + QDir::separator());
+        for (const SimulatedInterfaceDescription& interface : interfaces)
+            bus.Plug(interface);
+        platform = bus.CreatePlatform();
+        form = std::make_unique<TForm1>(m_folder.path() + QDir::separator(), *platform);
     }
+    ~FormFixture() { form.reset(); }
 
     template <typename T = QWidget>
     T* Find(const char* name) const {
@@ -66,6 +72,8 @@ public:
     std::vector<std::string> NewLogTexts() const { return LogTexts(m_startupLogSize); }
     void MarkLog() { m_startupLogSize = Lines("Memo1").size(); }
 
+    SimulatedHidBus bus;
+    std::unique_ptr<HidPlatform> platform;
     std::unique_ptr<TForm1> form;
 
 private:

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tavrel {
+
+// What the tool was started with.
+struct AppOptions {
+    std::optional<int> simulatedGadgets;  // --simulate[=N]: a simulated bus with N gadgets
+    std::string simTrace;                 // --sim-trace FILE: where the simulated devices' reports go
+    bool help = false;
+    std::string error;  // a bad option or value: the usage goes to standard error, exit status 2
+};
+
+// The options of `tavrel` (without the program name). Qt's own options (-platform xcb, -style
+// NAME, ...) are left to Qt.
+AppOptions ParseAppOptions(std::span<const std::string> args);
+
+// The usage text printed by --help.
+std::string_view AppUsage();
+
+// One report a simulated device took, as --sim-trace writes it: the device's path (escaped as
+// tavrel-cli devices prints it), a tab, the bytes as upper-case hex pairs separated by blanks.
+std::string SimTraceLine(std::string_view path, std::span<const unsigned char> report);
+
+}  // namespace tavrel

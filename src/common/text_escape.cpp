@@ -1,0 +1,34 @@
+#include "common/text_escape.h"
+
+namespace tavrel {
+
+std::string EscapeControlCharacters(std::string_view utf8) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string escaped;
+    escaped.reserve(utf8.size());
+    const auto hex = [&](unsigned code) {
+        escaped += "\\x";
+        escaped += kDigits[(code >> 4) & 0xF];
+        escaped += kDigits[code & 0xF];
+    };
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(utf8[i]);
+        if (byte == '\t') {
+            escaped += "\\t";
+        } else if (byte == '\n') {
+            escaped += "\\n";
+        } else if (byte == '\\') {
+            escaped += "\\\\";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            hex(byte);
+        } else if (byte == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
+            hex(static_cast<unsigned char>(utf8[++i]));  // U+0080 to U+009F
+        } else {
+            escaped += utf8[i];
+        }
+    }
+    return escaped;
+}
+
+}  // namespace tavrel

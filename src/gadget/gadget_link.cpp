@@ -1,0 +1,170 @@
+#include "gadget/gadget_link.h"
+
+#include <algorithm>
+
+#include <QString>
+
+#include "commands/command_packet.h"
+#include "commands/gadget_filter.h"
+#include "common/gbk_literal.h"
+#include "common/gbk_text.h"
+#include "gadget/gadget_exchange.h"
+#include "hid/hid_device.h"
+#include "hid/hid_device_controller.h"
+#include "textcodec/gbk_codec.h"
+
+namespace tavrel {
+
+namespace {
+
+// Paths and the system's error texts are UTF-8; the log takes GBK.
+std::string Gbk(const std::string& utf8) {
+    return ToGbk(QString::fromStdString(utf8));
+}
+
+}  // namespace
+
+GadgetId IdOf(const THidDevice& device) {
+    return {device.PnPInfo().DevicePath, device.PnPInfo().DeviceID};
+}
+
+GadgetLink::GadgetLink(THidDeviceController& controller, LogSink& log)
+    : m_controller(controller), m_log(log) {}
+
+GadgetLink::~GadgetLink() {
+    for (GadgetExchange* exchange : std::exchange(m_exchanges, {}))
+        delete exchange;
+    for (const GadgetEntry& entry : m_entries)
+        delete entry.device;
+}
+
+void GadgetLink::GiveBackAll() {
+    // Destroying a lent device gives it back: its reader stops (running the hand-overs it has
+    // pending, which may call HandleReport), and the controller lends a fresh object next time.
+    std::vector<GadgetEntry> entries = std::exchange(m_entries, {});
+    m_selected = -1;
+    for (const GadgetEntry& entry : entries)
+        delete entry.device;
+}
+
+int GadgetLink::Rebuild() {
+    GiveBackAll();
+    m_controller.Enumerate();
+    for (GadgetExchange* exchange : std::vector<GadgetExchange*>(m_exchanges)) {
+        if (exchange->Target() && Find(*exchange->Target()) == nullptr) {
+            exchange->Finish(GadgetExchange::Outcome::GadgetGone);
+        }
+    }
+    return static_cast<int>(m_entries.size());
+}
+
+GadgetListing GadgetLink::Take(THidDevice& device, int index) {
+    GadgetListing listing;
+    m_selected = -1;
+    const HidAttributes& identity = device.Attributes();
+    if (!IsGadget(identity.vendorId, device.GetCaps().outputReportByteLength)) return listing;
+    THidDevice* lent = nullptr;
+    if (!m_controller.CheckOutByIndex(lent, index) || lent == nullptr) return listing;
+    listing.entryText = FormatText("VID=%04X PID=%04X", identity.vendorId, identity.productId);
+    m_entries.push_back({*listing.entryText, lent, IdOf(*lent)});
+    if (lent->GetProductName().find(u"USB") != std::u16string::npos) {
+        listing.logLines.emplace_back("检测到设备已连接"_gbk);
+    }
+    // Listed all the same, as the operator may still want to see it; but every write would fail,
+    // and this is the first thing a new user on Linux meets.
+    if (!lent->ReadWriteAccess()) {
+        std::string line(std::string_view("无法读写设备："_gbk));
+        line += Gbk(lent->PnPInfo().DevicePath);
+        line += "，"_gbk;
+        line += Gbk(lent->ReadWriteError());
+        line += "（安装udev规则70-tavrel.rules可解决）"_gbk;
+        listing.logLines.push_back(std::move(line));
+    }
+    return listing;
+}
+
+void GadgetLink::Select(int index) {
+    m_selected = index >= 0 && static_cast<std::size_t>(index) < m_entries.size() ? index : -1;
+}
+
+THidDevice* GadgetLink::SelectedDevice() const {
+    return m_selected >= 0 ? m_entries[static_cast<std::size_t>(m_selected)].device : nullptr;
+}
+
+std::optional<GadgetId> GadgetLink::SelectedGadget() const {
+    if (m_selected < 0) return std::nullopt;
+    return m_entries[static_cast<std::size_t>(m_selected)].id;
+}
+
+std::optional<std::string> GadgetLink::SelectedDescription() const {
+    THidDevice* device = SelectedDevice();
+    if (device == nullptr) return std::nullopt;
+    return FormatText("VID=%04X PID=%04X, OutputReportByteLength:%d,", device->Attributes().vendorId,
+                      device->Attributes().productId, device->GetCaps().outputReportByteLength);
+}
+
+THidDevice* GadgetLink::Find(const GadgetId& id) const {
+    const auto entry =
+        std::find_if(m_entries.begin(), m_entries.end(), [&](const auto& e) { return e.id == id; });
+    return entry == m_entries.end() ? nullptr : entry->device;
+}
+
+void GadgetLink::SendPacket(const CommandPacket& packet) {
+    SendPacketTo(SelectedGadget(), packet);
+}
+
+bool GadgetLink::SendPacketTo(const std::optional<GadgetId>& target, const CommandPacket& packet) {
+    if (!target) {
+        m_log.LogLine("请选择设备"_gbk);
+        return true;  // nothing to reach; the sender carries on as if it had sent
+    }
+    THidDevice* device = Find(*target);
+    if (device == nullptr) return false;
+    // Report id 0, the packet, zeros: as long as the device's output report, at least the 65
+    // bytes of the gadget's, written at the device's own length.
+    const std::uint16_t length = device->GetCaps().outputReportByteLength;
+    std::vector<std::uint8_t> report(std::max<std::size_t>(kOutputReportSize, length), 0);
+    const std::span<const std::uint8_t> bytes = packet.bytes();
+    std::copy(bytes.begin(), bytes.end(), report.begin() + 1);
+    report.resize(length);
+    device->WriteFile(report);  // a failed write is not examined: the sender's wait times out
+    for (GadgetExchange* exchange : m_exchanges) {
+        if (exchange->Target() == target) exchange->m_replied = false;  // its reply flag, cleared
+    }
+    return true;
+}
+
+ReplyEffects GadgetLink::HandleReport(THidDevice& device, std::span<const std::uint8_t> bytes) {
+    const GadgetId id = IdOf(device);
+    for (GadgetExchange* exchange : m_exchanges) {
+        if (exchange->Target() == id) {
+            // Queued: the report's own effects are applied before the exchange sends again.
+            QMetaObject::invokeMethod(exchange, &GadgetExchange::ReportArrived, Qt::QueuedConnection);
+        }
+    }
+    return DecodeReplyEffects(bytes);
+}
+
+GadgetExchange* GadgetLink::Start(std::unique_ptr<GadgetExchange> exchange) {
+    if (Busy()) {
+        m_log.LogLine("设备忙，上一操作尚未完成"_gbk);
+        return nullptr;
+    }
+    GadgetExchange* started = exchange.release();
+    m_exchanges.push_back(started);
+    started->StartExchange();
+    return started;
+}
+
+bool GadgetLink::Busy() const {
+    return std::any_of(m_exchanges.begin(), m_exchanges.end(),
+                       [](const GadgetExchange* e) { return e->Running(); });
+}
+
+void GadgetLink::Finished(GadgetExchange* exchange) {
+    std::erase(m_exchanges, exchange);
+    emit exchangeFinished(exchange);
+    exchange->deleteLater();
+}
+
+}  // namespace tavrel

@@ -1,0 +1,118 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <QObject>
+
+#include "commands/command_packet.h"
+#include "commands/reply_decoder.h"
+#include "common/log_sink.h"
+
+namespace tavrel {
+
+class THidDevice;
+class THidDeviceController;
+class GadgetExchange;
+
+// One gadget interface across device-list rebuilds: each rebuild lends a fresh device object for
+// the same interface, which keeps its path and device id while it stays connected.
+struct GadgetId {
+    std::string path;
+    std::uint32_t deviceId = 0;
+    bool operator==(const GadgetId&) const = default;
+};
+
+GadgetId IdOf(const THidDevice& device);
+
+// One entry of the device list: its text and the gadget lent for it.
+struct GadgetEntry {
+    std::string text;  // "VID=4132 PID=0001"
+    THidDevice* device = nullptr;
+    GadgetId id;
+};
+
+// What taking one interface into the list gave: an entry (for a gadget) and the lines to log.
+struct GadgetListing {
+    std::optional<std::string> entryText;
+    std::vector<std::string> logLines;  // GBK
+};
+
+// The device link as the window and the command line use it: the gadgets listed and lent from
+// the controller, the selected one, sending packets to it, its replies, and the exchanges of
+// several packets, each bound to its own gadget. Everything runs on the event thread.
+class GadgetLink : public QObject, public PacketSink {
+    Q_OBJECT
+
+public:
+    // How long an exchange waits for its gadget's answer: 1000 sleeps of 10 ms.
+    static constexpr int kDefaultReplyWaitMs = 1000 * 10;
+
+    GadgetLink(THidDeviceController& controller, LogSink& log);
+    // Destroys the lent device objects; destroy the controller first, so they are not replaced.
+    ~GadgetLink() override;
+    GadgetLink(const GadgetLink&) = delete;
+    GadgetLink& operator=(const GadgetLink&) = delete;
+
+    // Gives every lent device back to the controller and empties the list.
+    void GiveBackAll();
+    // Gives every device back and has the controller enumerate again, which calls Take for each
+    // plugged-in device (through the enumeration handler its holder set). Exchanges whose gadget is
+    // no longer listed end. Gives the number of entries.
+    int Rebuild();
+    // The controller's enumeration callback: lends the interface and lists it when it is a gadget.
+    GadgetListing Take(THidDevice& device, int index);
+
+    const std::vector<GadgetEntry>& Entries() const { return m_entries; }
+    // Selects an entry by index; any other index selects none.
+    void Select(int index);
+    int SelectedIndex() const { return m_selected; }
+    // The device of the selected entry; none when nothing is selected.
+    THidDevice* SelectedDevice() const;
+    std::optional<GadgetId> SelectedGadget() const;
+    // "VID=4132 PID=0001, OutputReportByteLength:65," for the selected entry; none without one.
+    std::optional<std::string> SelectedDescription() const;
+    // The current device object of a listed gadget; none when it is not listed (any more).
+    THidDevice* Find(const GadgetId& id) const;
+
+    // Sends to the selected gadget; with none selected logs "请选择设备" and sends nothing.
+    void SendPacket(const CommandPacket& packet) override;
+    // Sends to a given gadget (none: the "请选择设备" case). False when nothing was written because
+    // the gadget is not listed any more or has no device.
+    bool SendPacketTo(const std::optional<GadgetId>& target, const CommandPacket& packet);
+
+    // An input report of a lent device (the bytes after its report id): the decoded effects for
+    // the window to apply; the exchanges waiting on that gadget learn of it once the caller has
+    // applied them.
+    ReplyEffects HandleReport(THidDevice& device, std::span<const std::uint8_t> bytes);
+
+    // Starts an exchange of several packets and keeps it until it ends (it may end at once). While
+    // one is in progress another is refused: "设备忙，上一操作尚未完成" is logged and none is given back.
+    GadgetExchange* Start(std::unique_ptr<GadgetExchange> exchange);
+    bool Busy() const;
+    int ReplyWaitMs() const { return m_replyWaitMs; }
+    void SetReplyWaitMs(int ms) { m_replyWaitMs = ms; }
+
+    LogSink& Log() const { return m_log; }
+
+signals:
+    // An exchange has ended (done, timed out or its gadget gone); it is deleted later.
+    void exchangeFinished(GadgetExchange* exchange);
+
+private:
+    friend class GadgetExchange;
+    void Finished(GadgetExchange* exchange);
+
+    THidDeviceController& m_controller;
+    LogSink& m_log;
+    std::vector<GadgetEntry> m_entries;
+    int m_selected = -1;
+    std::vector<GadgetExchange*> m_exchanges;  // running, owned
+    int m_replyWaitMs = kDefaultReplyWaitMs;
+};
+
+}  // namespace tavrel

@@ -1,0 +1,272 @@
+#include "gadget/gadget_link.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QPointer>
+#include <QTest>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "commands/command_codes.h"
+#include "gadget/gadget_exchange.h"
+#include "gadget/mouse_test.h"
+#include "gadget/play_commands.h"
+#include "hid/hid_device_controller.h"
+#include "sim/simulated_hid_bus.h"
+#include "support/log_collector.h"
+
+namespace tavrel {
+namespace {
+
+using test::Bytes;
+using test::LogCollector;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// A report as the link writes it: report id 0, `head`, zeros up to `length`.
+std::vector<std::uint8_t> Report(std::string_view head, std::size_t length = 65) {
+    std::vector<std::uint8_t> report = Bytes(head);
+    report.insert(report.begin(), 0x00);
+    report.resize(length, 0);
+    return report;
+}
+
+SimulatedInterfaceDescription GadgetWithOutput(std::string path, std::uint16_t outputLength) {
+    SimulatedInterfaceDescription description = SimulatedGadget(std::move(path));
+    description.capabilities.outputReportByteLength = outputLength;
+    description.gadgetIdentifier.reset();  // a passive device: it takes reports of any length
+    return description;
+}
+
+// A link driven as a holder without a window drives it: every rebuild lists the gadgets and
+// selects the first; replies are decoded and their lines logged.
+class GadgetLinkTest : public ::testing::Test {
+protected:
+    void Start(const std::vector<SimulatedInterfaceDescription>& interfaces) {
+        for (const SimulatedInterfaceDescription& interface : interfaces)
+            bus.Plug(interface);
+        platform = bus.CreatePlatform();
+        controller = std::make_unique<THidDeviceController>(*platform);
+        link = std::make_unique<GadgetLink>(*controller, log);
+        controller->SetEnumerate([this](THidDevice& device, int index) {
+            for (const std::string& line : link->Take(device, index).logLines)
+                log.LogLine(line);
+            return true;
+        });
+        controller->SetDevData(MakeHidEvent<THidDataEvent>(
+            [this](THidDevice& device, std::uint8_t, const std::uint8_t* data, std::uint16_t size) {
+                for (const std::string& line : link->HandleReport(device, {data, size}).logLines)
+                    log.LogLine(line);
+            }));
+        controller->SetDeviceChangeEvent([this](THidDeviceController&) {
+            ++changes;
+            link->Rebuild();
+            link->Select(0);
+        });
+        QObject::connect(link.get(), &GadgetLink::exchangeFinished, [this](GadgetExchange* exchange) {
+            Ended ended{exchange->GetOutcome(), 0, 0};
+            if (const auto* sequence = dynamic_cast<const PacketSequence*>(exchange)) {
+                ended.sent = sequence->Sent();
+                ended.answered = sequence->Answered();
+            }
+            endings.push_back(ended);
+        });
+        ASSERT_TRUE(AwaitChange());
+        startLog = log.Utf8Lines();
+        log.Clear();
+    }
+
+    void TearDown() override {
+        if (!controller) return;
+        controller->SetDevData(nullptr);
+        controller.reset();
+        link.reset();
+    }
+
+    bool AwaitChange() {
+        const int before = changes;
+        return QTest::qWaitFor([&] { return changes > before; }, 10000);
+    }
+
+    // Starts a sequence of read-identifier requests to the selected gadget; none when refused.
+    QPointer<PacketSequence> StartSequence(std::size_t packets) {
+        return static_cast<PacketSequence*>(link->Start(std::make_unique<PacketSequence>(
+            *link, link->SelectedGadget(),
+            std::vector<CommandPacket>(packets, BuildCommandPacket(CMD_READ_ID)))));
+    }
+
+    // How the exchanges ended, in order (they are deleted after).
+    struct Ended {
+        GadgetExchange::Outcome outcome;
+        std::size_t sent;
+        std::size_t answered;
+    };
+    bool AwaitEnd(std::size_t count = 1, int timeoutMs = 20000) {
+        return QTest::qWaitFor([&] { return endings.size() >= count; }, timeoutMs);
+    }
+
+    std::vector<std::string> Paths() const {
+        std::vector<std::string> paths;
+        for (const GadgetEntry& entry : link->Entries())
+            paths.push_back(entry.id.path);
+        return paths;
+    }
+
+    SimulatedHidBus bus;
+    std::unique_ptr<HidPlatform> platform;
+    LogCollector log;
+    std::unique_ptr<THidDeviceController> controller;
+    std::unique_ptr<GadgetLink> link;
+    int changes = 0;
+    std::vector<std::string> startLog;  // what the first scan logged
+    std::vector<Ended> endings;
+};
+
+TEST_F(GadgetLinkTest, ListsGadgetsOnlyAndWritesAtEachOnesOutputLength) {
+    Start({SimulatedGadget("sim:gadget-1"), SimulatedMouse(), SimulatedVendorInterface(),
+           GadgetWithOutput("sim:out-64", 64), GadgetWithOutput("sim:out-80", 80)});
+    EXPECT_THAT(Paths(), ElementsAre("sim:gadget-1", "sim:out-64", "sim:out-80"));
+    for (int index = 0; index < 3; ++index) {
+        link->Select(index);
+        SendStart(*link);
+    }
+    EXPECT_THAT(bus.ReceivedReports("sim:gadget-1"), ElementsAre(Report("13 00 00 00")));
+    EXPECT_THAT(bus.ReceivedReports("sim:out-64"), ElementsAre(Report("13 00 00 00", 64)));
+    EXPECT_THAT(bus.ReceivedReports("sim:out-80"), ElementsAre(Report("13 00 00 00", 80)));
+}
+
+TEST_F(GadgetLinkTest, PlayCommandsAreSinglePacketsOfTheirCodes) {
+    Start({SimulatedGadget()});
+    SendReboot(*link);
+    SendStart(*link);
+    SendStop(*link);
+    SendIsp(*link);
+    SendReadId(*link);
+    EXPECT_THAT(bus.ReceivedReports("sim:gadget-1"),
+                ElementsAre(Report("AF 00 00 00"), Report("13 00 00 00"), Report("14 00 00 00"),
+                            Report("AE 00 00 00"), Report("22 00 00 00")));
+    EXPECT_THAT(log.lines(), IsEmpty()) << "single packets do not wait and log nothing themselves";
+}
+
+TEST_F(GadgetLinkTest, WithNothingSelectedEachPacketLogsPleaseSelectAndNothingIsSent) {
+    Start({});
+    SendStart(*link);
+    EXPECT_THAT(log.Utf8Lines(), ElementsAre("请选择设备"));
+    EXPECT_TRUE(bus.AllReceivedReports().empty());
+}
+
+TEST_F(GadgetLinkTest, ASequenceSendsEachPacketOnceTheGadgetHasAnswered) {
+    Start({SimulatedGadget()});
+    ASSERT_NE(StartSequence(3), nullptr);
+    ASSERT_TRUE(AwaitEnd());
+    EXPECT_EQ(endings[0].outcome, GadgetExchange::Outcome::Done);
+    EXPECT_EQ(endings[0].answered, 3u);
+    EXPECT_EQ(bus.ReceivedReports("sim:gadget-1").size(), 3u);
+    EXPECT_THAT(log.Utf8Lines(), ElementsAre("已回复64", "DEVID: 305419896", "已回复64", "DEVID: 305419896",
+                                             "已回复64", "DEVID: 305419896"));
+}
+
+TEST_F(GadgetLinkTest, AGadgetThatDoesNotAnswerEndsTheSequenceSilently) {
+    Start({SimulatedGadget()});
+    bus.SetGadgetFault("sim:gadget-1", GadgetFault::NoAnswer);
+    link->SetReplyWaitMs(100);
+    ASSERT_NE(StartSequence(3), nullptr);
+    ASSERT_TRUE(AwaitEnd());
+    EXPECT_EQ(endings[0].outcome, GadgetExchange::Outcome::TimedOut);
+    EXPECT_EQ(endings[0].sent, 1u);
+    EXPECT_THAT(log.lines(), IsEmpty());
+    EXPECT_FALSE(link->Busy());
+}
+
+TEST_F(GadgetLinkTest, WhileAnExchangeWaitsAnotherIsRefusedButSinglePacketsGo) {
+    Start({SimulatedGadget()});
+    bus.SetGadgetFault("sim:gadget-1", GadgetFault::NoAnswer);
+    ASSERT_NE(StartSequence(2), nullptr);
+    EXPECT_TRUE(link->Busy());
+    EXPECT_EQ(StartSequence(2), nullptr);
+    EXPECT_EQ(link->Start(std::make_unique<MouseTestExchange>(*link, link->SelectedGadget())), nullptr);
+    EXPECT_THAT(log.Utf8Lines(), ElementsAre("设备忙，上一操作尚未完成", "设备忙，上一操作尚未完成"));
+    SendStop(*link);
+    EXPECT_THAT(bus.ReceivedReports("sim:gadget-1"),
+                ElementsAre(Report("22 00 00 00"), Report("14 00 00 00")));
+}
+
+// The second gadget's exchange goes on with it after a rebuild selects the first, and only its
+// own gadget's reports count as answers.
+TEST_F(GadgetLinkTest, AnExchangeStaysWithItsGadgetAndTakesOnlyItsReports) {
+    Start({SimulatedGadget("sim:gadget-1"), SimulatedGadget("sim:gadget-2", kSimulatedGadgetIdentifier + 1)});
+    bus.SetGadgetFault("sim:gadget-2", GadgetFault::NoAnswer);
+    link->Select(1);
+    const QPointer<PacketSequence> sequence = StartSequence(3);
+    ASSERT_NE(sequence, nullptr);
+
+    bus.Plug(SimulatedMouse());
+    ASSERT_TRUE(AwaitChange());
+    EXPECT_EQ(link->SelectedIndex(), 0);
+    ASSERT_TRUE(bus.InjectInputReport("sim:gadget-1", Report("22 04 00 00 01 02 03 04")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return log.lines().size() >= 2; }, 10000));  // 已回复64, DEVID
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(sequence);
+    EXPECT_EQ(sequence->Answered(), 0u) << "another gadget's report is no answer";
+
+    ASSERT_TRUE(bus.InjectInputReport("sim:gadget-2", Report("22 04 00 00 01 02 03 04")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sequence && sequence->Answered() == 1; }, 10000));
+    EXPECT_EQ(bus.ReceivedReports("sim:gadget-2").size(), 2u);
+    EXPECT_TRUE(bus.ReceivedReports("sim:gadget-1").empty());
+    EXPECT_TRUE(sequence->Running());
+}
+
+TEST_F(GadgetLinkTest, AnExchangeWhoseGadgetIsGoneEnds) {
+    Start({SimulatedGadget()});
+    bus.SetGadgetFault("sim:gadget-1", GadgetFault::NoAnswer);
+    const QPointer<PacketSequence> watched = StartSequence(3);
+    bus.Unplug("sim:gadget-1");
+    ASSERT_TRUE(AwaitChange());
+    ASSERT_EQ(endings.size(), 1u);
+    EXPECT_EQ(endings[0].outcome, GadgetExchange::Outcome::GadgetGone);
+    EXPECT_FALSE(link->Busy());
+    EXPECT_THAT(log.lines(), IsEmpty());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watched.isNull(); }, 10000)) << "deleted once ended";
+}
+
+TEST_F(GadgetLinkTest, TheMouseTestSendsTwentyRawMouseReportsThenSaysSo) {
+    Start({SimulatedGadget()});
+    ASSERT_NE(link->Start(std::make_unique<MouseTestExchange>(*link, link->SelectedGadget(),
+                                                              MouseTestExchange::Pacing{1, 1})),
+              nullptr);
+    ASSERT_TRUE(AwaitEnd());
+    std::vector<std::vector<std::uint8_t>> expected;
+    for (int cycle = 0; cycle < 10; ++cycle) {
+        expected.push_back(Report("1D 04 68 00 18 1E 00 00"));
+        expected.push_back(Report("1D 04 5E 00 00 00 00 00"));
+    }
+    EXPECT_EQ(bus.ReceivedReports("sim:gadget-1"), expected);
+    EXPECT_EQ(log.Utf8Lines().back(), "鼠标测试完成");
+}
+
+TEST_F(GadgetLinkTest, TheMouseTestWithoutAGadgetAsksTwentyTimesAndStillSaysSo) {
+    Start({});
+    ASSERT_NE(link->Start(
+                  std::make_unique<MouseTestExchange>(*link, std::nullopt, MouseTestExchange::Pacing{1, 1})),
+              nullptr);
+    ASSERT_TRUE(AwaitEnd());
+    std::vector<std::string> expected(20, "请选择设备");
+    expected.push_back("鼠标测试完成");
+    EXPECT_EQ(log.Utf8Lines(), expected);
+}
+
+TEST_F(GadgetLinkTest, AGadgetWithoutReadWriteAccessIsListedAndSaysWhy) {
+    bus.Plug(SimulatedGadget());
+    bus.SetOpenRefused("sim:gadget-1", HidOpenMode::ReadWrite, true);
+    Start({});
+    EXPECT_THAT(Paths(), ElementsAre("sim:gadget-1"));
+    EXPECT_THAT(
+        startLog,
+        ElementsAre("检测到设备已连接",
+                    "无法读写设备：sim:gadget-1，Permission denied（安装udev规则70-tavrel.rules可解决）"));
+}
+
+}  // namespace
+}  // namespace tavrel
