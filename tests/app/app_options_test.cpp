@@ -1,0 +1,106 @@
+#include "app/app_options.h"
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace tavrel {
+namespace {
+
+using ::testing::HasSubstr;
+
+TEST(AppOptions, SimulateTraceHelpAndQtsOwn) {
+    const struct {
+        std::vector<std::string> args;
+        std::optional<int> gadgets;
+        std::string trace;
+        bool help;
+    } good[] = {
+        {{}, std::nullopt, "", false},
+        {{"--simulate"}, 1, "", false},
+        {{"--simulate=0"}, 0, "", false},
+        {{"--simulate=64", "--sim-trace", "t.txt"}, 64, "t.txt", false},
+        {{"--sim-trace=t.txt", "--simulate=3"}, 3, "t.txt", false},
+        {{"-platform", "offscreen", "--help"}, std::nullopt, "", true},
+        {{"-reverse", "-style", "Fusion"}, std::nullopt, "", false},
+    };
+    for (const auto& c : good) {
+        const AppOptions options = ParseAppOptions(c.args);
+        EXPECT_EQ(options.error, "") << testing::PrintToString(c.args);
+        EXPECT_EQ(options.simulatedGadgets, c.gadgets) << testing::PrintToString(c.args);
+        EXPECT_EQ(options.simTrace, c.trace);
+        EXPECT_EQ(options.help, c.help);
+    }
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--simulate=65"},
+                                               {"--simulate=-1"},
+                                               {"--simulate=x"},
+                                               {"--sim-trace", "t.txt"},
+                                               {"--simulate", "--sim-trace"},
+                                               {"--frobnicate"},
+                                               {"stray"},
+                                               {"-platform"}}) {
+        EXPECT_NE(ParseAppOptions(args).error, "") << testing::PrintToString(args);
+    }
+}
+
+TEST(AppOptions, ATraceLineIsThePathATabAndTheBytes) {
+    const unsigned char report[] = {0x00, 0x22, 0xAB, 0x0F};
+    EXPECT_EQ(SimTraceLine("sim:gadget-1", report), "sim:gadget-1\t00 22 AB 0F");
+    EXPECT_EQ(SimTraceLine("a\tb", report), "a\\tb\t00 22 AB 0F");
+}
+
+QString Tavrel() {
+    return QStringLiteral(TAVREL_APP_BINARY);
+}
+
+TEST(AppOptions, HelpNeedsNoDisplayAndBadOptionsExitTwo) {
+    QProcess help;
+    help.setProcessEnvironment(QProcessEnvironment());  // no display, no platform chosen
+    help.start(Tavrel(), {"--help"});
+    ASSERT_TRUE(help.waitForFinished(30000));
+    EXPECT_EQ(help.exitCode(), 0);
+    EXPECT_THAT(help.readAllStandardOutput().toStdString(), HasSubstr("--simulate"));
+
+    QProcess bad;
+    bad.start(Tavrel(), {"--simulate=99"});
+    ASSERT_TRUE(bad.waitForFinished(30000));
+    EXPECT_EQ(bad.exitCode(), 2);
+    EXPECT_THAT(bad.readAllStandardError().toStdString(), HasSubstr("Usage: tavrel"));
+}
+
+// The tool with a simulated gadget traces what the gadget receives: at start-up, the request for
+// its identifier.
+TEST(AppOptions, TheSimulatedGadgetsReportsAreTraced) {
+    QTemporaryDir folder;
+    const QString trace = folder.filePath("trace.txt");
+    QProcess tool;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    tool.setProcessEnvironment(environment);
+    tool.start(Tavrel(), {"--simulate=2", "--sim-trace", trace});
+    std::string content;
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            std::ifstream file(trace.toStdString());
+            content.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+            return content.find('\n') != std::string::npos;  // a whole line
+        },
+        30000));
+    const std::string line = content.substr(0, content.find('\n'));
+    tool.kill();
+    tool.waitForFinished(10000);
+    std::string expected = "sim:gadget-1\t00 22";
+    for (int i = 2; i < 65; ++i)
+        expected += " 00";
+    EXPECT_EQ(line, expected);
+}
+
+}  // namespace
+}  // namespace tavrel
