@@ -16,19 +16,12 @@
 namespace tavrel {
 namespace {
 
-using test::Bytes;
 using test::FormFixture;
+using test::ReportOf;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 constexpr const char* kGadgetLine = "VID=4132 PID=0001, OutputReportByteLength:65,";
-
-std::vector<std::uint8_t> Report(std::string_view head) {
-    std::vector<std::uint8_t> report = Bytes(head);
-    report.insert(report.begin(), 0x00);
-    report.resize(65, 0);
-    return report;
-}
 
 class DeviceListTest : public ::testing::Test {
 protected:
@@ -77,7 +70,7 @@ TEST_F(DeviceListTest, AGadgetIsListedSelectedAndAskedForItsIdentifier) {
     EXPECT_THAT(Entries(), ElementsAre("VID=4132 PID=0001"));
     EXPECT_EQ(Selected(), 0);
     EXPECT_EQ(fixture->Find<QLineEdit>("edtDevid")->text(), "78 56 34 12");
-    EXPECT_THAT(Bus().ReceivedReports("sim:gadget-1"), ElementsAre(Report("22 00 00 00")));
+    EXPECT_THAT(Bus().ReceivedReports("sim:gadget-1"), ElementsAre(ReportOf("22 00 00 00")));
 }
 
 // Any change rebuilds the whole list, selects the first gadget again and asks it; a gadget
@@ -89,7 +82,7 @@ TEST_F(DeviceListTest, EveryChangeRebuildsTheListAndSelectsTheFirstGadget) {
     fixture->Find<QListWidget>("DevListBox")->setCurrentRow(1);
     fixture->Click("btnStart");
     ASSERT_TRUE(AwaitLog("已发送开启命令"));
-    EXPECT_THAT(Bus().ReceivedReports("sim:gadget-2"), ElementsAre(Report("13 00 00 00")));
+    EXPECT_THAT(Bus().ReceivedReports("sim:gadget-2"), ElementsAre(ReportOf("13 00 00 00")));
 
     fixture->MarkLog();
     Bus().Plug(SimulatedMouse());  // not a gadget, still a change
@@ -102,7 +95,8 @@ TEST_F(DeviceListTest, EveryChangeRebuildsTheListAndSelectsTheFirstGadget) {
     Bus().Unplug("sim:gadget-1");
     ASSERT_TRUE(AwaitLog("DEVID: 305419897"));
     EXPECT_THAT(Entries(), ElementsAre("VID=4132 PID=0001"));
-    EXPECT_THAT(Bus().ReceivedReports("sim:gadget-2"), ElementsAre(Report("13 00 00 00"), Report("22 00 00 00")));
+    EXPECT_THAT(Bus().ReceivedReports("sim:gadget-2"),
+                ElementsAre(ReportOf("13 00 00 00"), ReportOf("22 00 00 00")));
 
     fixture->MarkLog();
     Bus().Unplug("sim:gadget-2");
@@ -125,8 +119,8 @@ TEST_F(DeviceListTest, ButtonsSendTheirCommandsAndTheAnswersAreLogged) {
     const std::vector<std::vector<std::uint8_t>> sent = Bus().ReceivedReports("sim:gadget-1");
     ASSERT_EQ(sent.size(), 6u);
     EXPECT_THAT(std::vector(sent.begin() + 1, sent.end()),
-                ElementsAre(Report("AF 00 00 00"), Report("13 00 00 00"), Report("14 00 00 00"),
-                            Report("AE 00 00 00"), Report("22 00 00 00")));
+                ElementsAre(ReportOf("AF 00 00 00"), ReportOf("13 00 00 00"), ReportOf("14 00 00 00"),
+                            ReportOf("AE 00 00 00"), ReportOf("22 00 00 00")));
     ASSERT_TRUE(AwaitLog("DEVID: 305419896"));
     const auto lines = fixture->NewLogTexts();
     for (const char* answer : {"已发送重启命令", "已发送开启命令", "已发送停止命令", "进入ISP模式"}) {
@@ -154,7 +148,7 @@ TEST_F(DeviceListTest, TheMouseTestRunsOnAndASecondOneIsRefused) {
     EXPECT_EQ(fixture->NewLogTexts().front(), "设备忙，上一操作尚未完成");
     const std::vector<std::vector<std::uint8_t>> sent = Bus().ReceivedReports("sim:gadget-1");
     EXPECT_THAT(std::vector(sent.begin() + 1, sent.end()),
-                ElementsAre(Report("1D 04 68 00 18 1E 00 00"), Report("14 00 00 00")));
+                ElementsAre(ReportOf("1D 04 68 00 18 1E 00 00"), ReportOf("14 00 00 00")));
 }
 
 TEST_F(DeviceListTest, AGadgetWithoutAccessIsListedWithTheCause) {

@@ -20,18 +20,10 @@
 namespace tavrel {
 namespace {
 
-using test::Bytes;
 using test::LogCollector;
+using test::ReportOf;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-// A report as the link writes it: report id 0, `head`, zeros up to `length`.
-std::vector<std::uint8_t> Report(std::string_view head, std::size_t length = 65) {
-    std::vector<std::uint8_t> report = Bytes(head);
-    report.insert(report.begin(), 0x00);
-    report.resize(length, 0);
-    return report;
-}
 
 SimulatedInterfaceDescription GadgetWithOutput(std::string path, std::uint16_t outputLength) {
     SimulatedInterfaceDescription description = SimulatedGadget(std::move(path));
@@ -132,9 +124,9 @@ TEST_F(GadgetLinkTest, ListsGadgetsOnlyAndWritesAtEachOnesOutputLength) {
         link->Select(index);
         SendStart(*link);
     }
-    EXPECT_THAT(bus.ReceivedReports("sim:gadget-1"), ElementsAre(Report("13 00 00 00")));
-    EXPECT_THAT(bus.ReceivedReports("sim:out-64"), ElementsAre(Report("13 00 00 00", 64)));
-    EXPECT_THAT(bus.ReceivedReports("sim:out-80"), ElementsAre(Report("13 00 00 00", 80)));
+    EXPECT_THAT(bus.ReceivedReports("sim:gadget-1"), ElementsAre(ReportOf("13 00 00 00")));
+    EXPECT_THAT(bus.ReceivedReports("sim:out-64"), ElementsAre(ReportOf("13 00 00 00", 64)));
+    EXPECT_THAT(bus.ReceivedReports("sim:out-80"), ElementsAre(ReportOf("13 00 00 00", 80)));
 }
 
 TEST_F(GadgetLinkTest, PlayCommandsAreSinglePacketsOfTheirCodes) {
@@ -145,8 +137,8 @@ TEST_F(GadgetLinkTest, PlayCommandsAreSinglePacketsOfTheirCodes) {
     SendIsp(*link);
     SendReadId(*link);
     EXPECT_THAT(bus.ReceivedReports("sim:gadget-1"),
-                ElementsAre(Report("AF 00 00 00"), Report("13 00 00 00"), Report("14 00 00 00"),
-                            Report("AE 00 00 00"), Report("22 00 00 00")));
+                ElementsAre(ReportOf("AF 00 00 00"), ReportOf("13 00 00 00"), ReportOf("14 00 00 00"),
+                            ReportOf("AE 00 00 00"), ReportOf("22 00 00 00")));
     EXPECT_THAT(log.lines(), IsEmpty()) << "single packets do not wait and log nothing themselves";
 }
 
@@ -190,7 +182,7 @@ TEST_F(GadgetLinkTest, WhileAnExchangeWaitsAnotherIsRefusedButSinglePacketsGo) {
     EXPECT_THAT(log.Utf8Lines(), ElementsAre("设备忙，上一操作尚未完成", "设备忙，上一操作尚未完成"));
     SendStop(*link);
     EXPECT_THAT(bus.ReceivedReports("sim:gadget-1"),
-                ElementsAre(Report("22 00 00 00"), Report("14 00 00 00")));
+                ElementsAre(ReportOf("22 00 00 00"), ReportOf("14 00 00 00")));
 }
 
 // The second gadget's exchange goes on with it after a rebuild selects the first, and only its
@@ -205,13 +197,13 @@ TEST_F(GadgetLinkTest, AnExchangeStaysWithItsGadgetAndTakesOnlyItsReports) {
     bus.Plug(SimulatedMouse());
     ASSERT_TRUE(AwaitChange());
     EXPECT_EQ(link->SelectedIndex(), 0);
-    ASSERT_TRUE(bus.InjectInputReport("sim:gadget-1", Report("22 04 00 00 01 02 03 04")));
+    ASSERT_TRUE(bus.InjectInputReport("sim:gadget-1", ReportOf("22 04 00 00 01 02 03 04")));
     ASSERT_TRUE(QTest::qWaitFor([&] { return log.lines().size() >= 2; }, 10000));  // 已回复64, DEVID
     QCoreApplication::processEvents();
     ASSERT_TRUE(sequence);
     EXPECT_EQ(sequence->Answered(), 0u) << "another gadget's report is no answer";
 
-    ASSERT_TRUE(bus.InjectInputReport("sim:gadget-2", Report("22 04 00 00 01 02 03 04")));
+    ASSERT_TRUE(bus.InjectInputReport("sim:gadget-2", ReportOf("22 04 00 00 01 02 03 04")));
     ASSERT_TRUE(QTest::qWaitFor([&] { return sequence && sequence->Answered() == 1; }, 10000));
     EXPECT_EQ(bus.ReceivedReports("sim:gadget-2").size(), 2u);
     EXPECT_TRUE(bus.ReceivedReports("sim:gadget-1").empty());
@@ -239,8 +231,8 @@ TEST_F(GadgetLinkTest, TheMouseTestSendsTwentyRawMouseReportsThenSaysSo) {
     ASSERT_TRUE(AwaitEnd());
     std::vector<std::vector<std::uint8_t>> expected;
     for (int cycle = 0; cycle < 10; ++cycle) {
-        expected.push_back(Report("1D 04 68 00 18 1E 00 00"));
-        expected.push_back(Report("1D 04 5E 00 00 00 00 00"));
+        expected.push_back(ReportOf("1D 04 68 00 18 1E 00 00"));
+        expected.push_back(ReportOf("1D 04 5E 00 00 00 00 00"));
     }
     EXPECT_EQ(bus.ReceivedReports("sim:gadget-1"), expected);
     EXPECT_EQ(log.Utf8Lines().back(), "鼠标测试完成");

@@ -28,4 +28,11 @@ std::vector<std::uint8_t> Bytes(std::string_view hex) {
     return HexTextToBytes(hex);
 }
 
+std::vector<std::uint8_t> ReportOf(std::string_view head, std::size_t length) {
+    std::vector<std::uint8_t> report = Bytes(head);
+    report.insert(report.begin(), 0x00);
+    report.resize(length, 0);
+    return report;
+}
+
 }  // namespace tavrel::test

@@ -57,4 +57,8 @@ std::string Utf8ToGbk(std::string_view utf8);
 // Bytes from hex text such as "E1 08 01".
 std::vector<std::uint8_t> Bytes(std::string_view hex);
 
+// A report with report id 0 (as the tool writes them and the gadget answers): the bytes of `head`,
+// then zeros up to `length`.
+std::vector<std::uint8_t> ReportOf(std::string_view head, std::size_t length = 65);
+
 }  // namespace tavrel::test
