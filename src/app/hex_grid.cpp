@@ -12,6 +12,8 @@
 #include <QUndoCommand>
 #include <QUndoStack>
 
+#include "gadget/data_flash.h"
+
 namespace tavrel {
 
 namespace {
@@ -20,31 +22,31 @@ constexpr int kUndoLimit = 100;
 
 }  // namespace
 
-// The bytes behind the grid, shown BytesPerRow to a row. Writes made through SetBytes do not
+// Shows a storage object's bytes BytesPerRow to a row. Writes made to the storage directly do not
 // notify the view until Refresh.
 class HexGridModel : public QAbstractTableModel {
 public:
-    using QAbstractTableModel::QAbstractTableModel;
+    HexGridModel(DataFlashImage* storage, QObject* parent) : QAbstractTableModel(parent), storage(storage) {}
 
-    std::vector<std::uint8_t> bytes;
+    DataFlashImage* storage;
     // Called for a byte the operator typed: index, old value, new value.
     std::function<void(int, std::uint8_t, std::uint8_t)> onEdited;
 
     int rowCount(const QModelIndex& parent = {}) const override {
         if (parent.isValid()) return 0;
-        return static_cast<int>((bytes.size() + THexGrid::BytesPerRow - 1) / THexGrid::BytesPerRow);
+        return static_cast<int>((storage->Size() + THexGrid::BytesPerRow - 1) / THexGrid::BytesPerRow);
     }
     int columnCount(const QModelIndex& parent = {}) const override {
         return parent.isValid() ? 0 : THexGrid::BytesPerRow;
     }
     int IndexOf(const QModelIndex& cell) const { return cell.row() * THexGrid::BytesPerRow + cell.column(); }
     bool Holds(const QModelIndex& cell) const {
-        return cell.isValid() && IndexOf(cell) < static_cast<int>(bytes.size());
+        return cell.isValid() && IndexOf(cell) < static_cast<int>(storage->Size());
     }
 
     QVariant data(const QModelIndex& cell, int role) const override {
         if (!Holds(cell)) return {};
-        const std::uint8_t value = bytes[static_cast<std::size_t>(IndexOf(cell))];
+        const std::uint8_t value = storage->At(static_cast<std::size_t>(IndexOf(cell)));
         if (role == Qt::DisplayRole || role == Qt::EditRole) {
             return QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();
         }
@@ -57,11 +59,12 @@ public:
         bool ok = false;
         const uint parsed = value.toString().trimmed().toUInt(&ok, 16);
         if (!ok || parsed > 0xFF) return false;
-        auto& byte = bytes[static_cast<std::size_t>(IndexOf(cell))];
-        const std::uint8_t old = byte;
-        byte = static_cast<std::uint8_t>(parsed);
+        const auto index = static_cast<std::size_t>(IndexOf(cell));
+        const std::uint8_t old = storage->At(index);
+        const auto typed = static_cast<std::uint8_t>(parsed);
+        storage->Set(index, typed);
         emit dataChanged(cell, cell);
-        if (onEdited && old != byte) onEdited(IndexOf(cell), old, byte);
+        if (onEdited && old != typed) onEdited(IndexOf(cell), old, typed);
         return true;
     }
 
@@ -82,7 +85,7 @@ public:
 
     void Resize(int size) {
         beginResetModel();
-        bytes.assign(static_cast<std::size_t>(std::max(size, 0)), 0);
+        storage->Resize(static_cast<std::size_t>(std::max(size, 0)));
         endResetModel();
     }
 
@@ -109,8 +112,8 @@ public:
 
 private:
     void Set(std::uint8_t value) {
-        if (m_index < static_cast<int>(m_model->bytes.size())) {
-            m_model->bytes[static_cast<std::size_t>(m_index)] = value;
+        if (m_index < static_cast<int>(m_model->storage->Size())) {
+            m_model->storage->Set(static_cast<std::size_t>(m_index), value);
             const QModelIndex cell =
                 m_model->index(m_index / THexGrid::BytesPerRow, m_index % THexGrid::BytesPerRow);
             emit m_model->dataChanged(cell, cell);
@@ -142,7 +145,10 @@ public:
 }  // namespace
 
 THexGrid::THexGrid(QWidget* parent)
-    : QTableView(parent), m_model(new HexGridModel(this)), m_undoStack(new QUndoStack(this)) {
+    : QTableView(parent),
+      m_storage(std::make_unique<DataFlashImage>()),
+      m_model(new HexGridModel(m_storage.get(), this)),
+      m_undoStack(new QUndoStack(this)) {
     m_undoStack->setUndoLimit(kUndoLimit);
     m_model->onEdited = [this](int index, std::uint8_t before, std::uint8_t after) {
         m_undoStack->push(new ByteEdit(m_model, index, before, after));
@@ -157,29 +163,38 @@ THexGrid::THexGrid(QWidget* parent)
     verticalHeader()->setDefaultSectionSize(20);
 }
 
-THexGrid::~THexGrid() = default;
+// The model outlives the storage (it goes with the widget's children): the view lets go of it first.
+THexGrid::~THexGrid() {
+    setModel(nullptr);
+}
 
 void THexGrid::SetDataSize(int size) {
     m_undoStack->clear();
     m_model->Resize(size);
 }
 
+DataFlashImage& THexGrid::Storage() const {
+    return *m_model->storage;
+}
+
+void THexGrid::ClearUndoHistory() {
+    m_undoStack->clear();
+}
+
 int THexGrid::DataSize() const {
-    return static_cast<int>(m_model->bytes.size());
+    return static_cast<int>(m_model->storage->Size());
 }
 
 std::uint8_t THexGrid::GetDataAt(int index) const {
-    return index >= 0 && index < DataSize() ? m_model->bytes[static_cast<std::size_t>(index)] : 0;
+    return index >= 0 ? m_model->storage->At(static_cast<std::size_t>(index)) : 0;
 }
 
 void THexGrid::SetDataAt(int index, std::uint8_t value) {
-    if (index >= 0 && index < DataSize()) m_model->bytes[static_cast<std::size_t>(index)] = value;
+    if (index >= 0) m_model->storage->Set(static_cast<std::size_t>(index), value);
 }
 
 bool THexGrid::WriteBuffer(int index, std::span<const std::uint8_t> bytes) {
-    if (index < 0 || static_cast<std::size_t>(index) + bytes.size() > m_model->bytes.size()) return false;
-    std::copy(bytes.begin(), bytes.end(), m_model->bytes.begin() + index);
-    return true;
+    return index >= 0 && m_model->storage->Write(static_cast<std::size_t>(index), bytes);
 }
 
 void THexGrid::Repaint() {

@@ -9,8 +9,11 @@
 
 #include "app/app_support.h"
 #include "app/tavrel_application.h"
+#include "commands/script_download.h"
 #include "common/gbk_literal.h"
 #include "common/local_time.h"
+#include "gadget/data_flash.h"
+#include "gadget/flash_exchanges.h"
 #include "gadget/mouse_test.h"
 #include "gadget/play_commands.h"
 #include "script/script_compile.h"
@@ -99,6 +102,12 @@ TForm1::TForm1(QString executableFolder, HidPlatform& platform, QWidget* parent)
     connect(btnstop, &QPushButton::clicked, this, &TForm1::btnstopClick);
     connect(btnISP, &QPushButton::clicked, this, &TForm1::btnISPClick);
     connect(btnTestKB, &QPushButton::clicked, this, &TForm1::btnTestKBClick);
+    connect(btnWritesc, &QPushButton::clicked, this, &TForm1::btnWritescClick);
+    connect(btnReadEeprom, &QPushButton::clicked, this, &TForm1::btnReadEepromClick);
+    connect(btnWriteEeprom, &QPushButton::clicked, this, &TForm1::btnWriteEepromClick);
+    connect(btnClearEeprom, &QPushButton::clicked, this, &TForm1::btnClearEepromClick);
+    connect(btnHid2Ser, &QPushButton::clicked, this, &TForm1::btnHid2SerClick);
+    connect(btnClear, &QPushButton::clicked, this, &TForm1::btnClearClick);
     connect(m_hotKeys, &GlobalHotKeys::pressed, this, &TForm1::HotKeyPressed);
 
     RegisterHotKeys();
@@ -205,7 +214,10 @@ void TForm1::DecodeReply(THidDevice& HidDev, std::uint8_t, const std::uint8_t* D
     for (const std::string& line : effects.logLines)
         LogLine(line);
     if (effects.deviceIdText) edtDevid->setText(QString::fromLatin1(effects.deviceIdText->c_str()));
-    if (effects.flashData) HexGrid1->WriteBuffer(effects.flashData->address, effects.flashData->bytes);
+    // Bytes from the gadget replace what the operator typed: no undo may bring those back.
+    if (effects.flashData && HexGrid1->WriteBuffer(effects.flashData->address, effects.flashData->bytes)) {
+        HexGrid1->ClearUndoHistory();
+    }
     if (effects.serialLine) MemoRev->append(QString::fromLatin1(effects.serialLine->c_str()));
 }
 
@@ -234,6 +246,52 @@ void TForm1::btnISPClick() {
 
 void TForm1::btnTestKBClick() {
     Guarded([&] { m_link.Start(std::make_unique<MouseTestExchange>(m_link, m_link.SelectedGadget())); });
+}
+
+void TForm1::StartAndRepaintWhenDone(std::unique_ptr<GadgetExchange> exchange) {
+    connect(exchange.get(), &GadgetExchange::finished, this, [this](GadgetExchange::Outcome outcome) {
+        if (outcome == GadgetExchange::Outcome::Done) HexGrid1->Repaint();
+    });
+    m_link.Start(std::move(exchange));
+}
+
+void TForm1::btnWritescClick() {
+    Guarded([&] {
+        if (m_link.RefuseWhileBusy()) return;
+        const ScriptDownload plan = PlanScriptDownload(MemoLines(*mmoscbytes), RecordBuffer);
+        std::copy_n(plan.image.begin(), std::min(plan.image.size(), RecordBuffer.size()),
+                    RecordBuffer.begin());
+        for (const std::string& line : plan.logLines)
+            LogLine(line);
+        if (!plan.blocks.empty()) m_link.Start(MakeScriptDownload(m_link, m_link.SelectedGadget(), plan));
+    });
+}
+
+void TForm1::btnReadEepromClick() {
+    Guarded([&] { StartAndRepaintWhenDone(MakeDataFlashRead(m_link, m_link.SelectedGadget())); });
+}
+
+void TForm1::btnWriteEepromClick() {
+    Guarded([&] {
+        StartAndRepaintWhenDone(
+            MakeDataFlashWrite(m_link, m_link.SelectedGadget(), HexGrid1->Storage().Bytes()));
+    });
+}
+
+void TForm1::btnClearEepromClick() {
+    Guarded([&] {
+        HexGrid1->Storage().Fill(0xFF);
+        HexGrid1->ClearUndoHistory();
+        HexGrid1->Repaint();
+    });
+}
+
+void TForm1::btnHid2SerClick() {
+    Guarded([&] { SendSerialTest(m_link); });
+}
+
+void TForm1::btnClearClick() {
+    MemoRev->clear();
 }
 
 void TForm1::LogLine(std::string_view text) {

@@ -66,6 +66,14 @@ public:
     void btnISPClick();
     void btnTestKBClick();
 
+    // Storing scripts and data.
+    void btnWritescClick();
+    void btnReadEepromClick();
+    void btnWriteEepromClick();
+    void btnClearEepromClick();
+    void btnHid2SerClick();
+    void btnClearClick();
+
     // Releases the hot keys; run when the window is destroyed.
     void FormDestroy();
 
@@ -82,6 +90,8 @@ private:
     // Runs a handler; an error escaping it is shown in a message box once the event loop gets
     // there, so that it never unwinds through the controller, a reader's hand-over or a wait.
     void Guarded(const std::function<void()>& handler);
+    // Starts an exchange; when it is done (all answered), the data flash grid is repainted.
+    void StartAndRepaintWhenDone(std::unique_ptr<GadgetExchange> exchange);
 
     QString m_executableFolder;
     std::deque<std::string> lstUdpSc;  // script lines received over UDP, GBK

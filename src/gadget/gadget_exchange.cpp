@@ -64,6 +64,7 @@ void GadgetExchange::Finish(Outcome outcome) {
     m_outcome = outcome;
     m_waiting = false;
     m_replyTimer.stop();
+    emit finished(outcome);
     m_link.Finished(this);
 }
 

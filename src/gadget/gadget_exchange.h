@@ -31,6 +31,10 @@ public:
     Outcome GetOutcome() const { return m_outcome; }
     bool Running() const { return m_outcome == Outcome::Running; }
 
+signals:
+    // The exchange has ended; it is deleted once the event loop gets there.
+    void finished(tavrel::GadgetExchange::Outcome outcome);
+
 protected:
     virtual void Begin() = 0;
     // The target answered the packet awaited with WaitForReply.

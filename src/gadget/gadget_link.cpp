@@ -145,11 +145,14 @@ ReplyEffects GadgetLink::HandleReport(THidDevice& device, std::span<const std::u
     return DecodeReplyEffects(bytes);
 }
 
+bool GadgetLink::RefuseWhileBusy() {
+    if (!Busy()) return false;
+    m_log.LogLine("设备忙，上一操作尚未完成"_gbk);
+    return true;
+}
+
 GadgetExchange* GadgetLink::Start(std::unique_ptr<GadgetExchange> exchange) {
-    if (Busy()) {
-        m_log.LogLine("设备忙，上一操作尚未完成"_gbk);
-        return nullptr;
-    }
+    if (RefuseWhileBusy()) return nullptr;
     GadgetExchange* started = exchange.release();
     m_exchanges.push_back(started);
     started->StartExchange();

@@ -94,6 +94,8 @@ public:
     // one is in progress another is refused: "设备忙，上一操作尚未完成" is logged and none is given back.
     GadgetExchange* Start(std::unique_ptr<GadgetExchange> exchange);
     bool Busy() const;
+    // When an exchange is in progress: logs "设备忙，上一操作尚未完成" and gives true.
+    bool RefuseWhileBusy();
     int ReplyWaitMs() const { return m_replyWaitMs; }
     void SetReplyWaitMs(int ms) { m_replyWaitMs = ms; }
 

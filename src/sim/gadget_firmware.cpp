@@ -75,6 +75,10 @@ GadgetResponse GadgetFirmware::HandleOutputReport(std::span<const std::uint8_t> 
     if (answer.empty() || m_fault == GadgetFault::NoAnswer) {
         return response;
     }
+    if (m_answersLeft) {
+        if (*m_answersLeft == 0) return response;
+        --*m_answersLeft;
+    }
     if (m_fault == GadgetFault::ShortReply) {
         answer.resize(1 + kShortReplySize);
     }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -62,6 +63,9 @@ public:
 
     void SetFault(GadgetFault fault) { m_fault = fault; }
     GadgetFault fault() const { return m_fault; }
+    // Answers only the next `count` packets that get an answer, then falls silent (it still takes
+    // every packet); none: no limit.
+    void SetAnswersLeft(std::optional<std::size_t> count) { m_answersLeft = count; }
 
     std::uint32_t deviceIdentifier() const { return m_deviceIdentifier; }
     const std::vector<std::uint8_t>& flash() const { return m_flash; }
@@ -80,6 +84,7 @@ private:
     std::uint32_t m_deviceIdentifier;
     std::vector<std::uint8_t> m_flash;
     GadgetFault m_fault = GadgetFault::None;
+    std::optional<std::size_t> m_answersLeft;
     PlaybackState m_playback = PlaybackState::Stopped;
     std::vector<GadgetPacket> m_packets;
     std::vector<GadgetPacket> m_inputRequests;
