@@ -19,6 +19,24 @@ constexpr std::array<std::string_view, 14> kQtOptionsWithValue = {
     "-display",     "-geometry",           "-name",          "-title"};
 constexpr std::array<std::string_view, 3> kQtFlags = {"-reverse", "-sync", "-widgetcount"};
 
+// Four decimal numbers of 0 to 255 with dots between, nothing else.
+bool IsDottedIpv4(std::string_view text) {
+    int parts = 0;
+    while (true) {
+        std::size_t digits = 0;
+        int value = 0;
+        while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9' && digits < 3) {
+            value = value * 10 + (text[digits] - '0');
+            ++digits;
+        }
+        if (digits == 0 || value > 255) return false;
+        text.remove_prefix(digits);
+        if (++parts == 4) return text.empty();
+        if (text.empty() || text.front() != '.') return false;
+        text.remove_prefix(1);
+    }
+}
+
 template <std::size_t N>
 bool Contains(const std::array<std::string_view, N>& names, std::string_view name) {
     return std::find(names.begin(), names.end(), name) != names.end();
@@ -27,11 +45,15 @@ bool Contains(const std::array<std::string_view, N>& names, std::string_view nam
 }  // namespace
 
 std::string_view AppUsage() {
-    return "Usage: tavrel [--simulate[=N]] [--sim-trace FILE] [Qt options such as -platform xcb]\n"
+    return "Usage: tavrel [--simulate[=N]] [--sim-trace FILE] [--udp-bind ADDRESS] [Qt options such as "
+           "-platform xcb]\n"
            "  --simulate[=N]    show a simulated bus with N gadgets (default 1, at most 64)\n"
            "                    instead of the devices of this computer\n"
            "  --sim-trace FILE  with --simulate: append every output report a simulated device\n"
            "                    receives to FILE, one line each (path, tab, hex bytes)\n"
+           "  --udp-bind ADDRESS  the UDP script server listens on this IPv4 address only (127.0.0.1,\n"
+           "                    say) instead of every local address: anyone who reaches the port can\n"
+           "                    type on the gadget\n"
            "  --help            print this and exit\n";
 }
 
@@ -62,6 +84,17 @@ AppOptions ParseAppOptions(std::span<const std::string> args) {
                 options.simTrace = std::string(arg.substr(12));
             }
             if (options.simTrace.empty()) return fail("--sim-trace needs a file");
+        } else if (arg == "--udp-bind" || arg.starts_with("--udp-bind=")) {
+            if (arg == "--udp-bind") {
+                if (i + 1 >= args.size()) return fail("--udp-bind needs an IPv4 address");
+                options.udpBind = args[++i];
+            } else {
+                options.udpBind = std::string(arg.substr(11));
+            }
+            if (!IsDottedIpv4(options.udpBind)) {
+                return fail("--udp-bind takes a dotted IPv4 address such as 127.0.0.1, not '" +
+                            options.udpBind + "'");
+            }
         } else if (Contains(kQtOptionsWithValue, arg)) {
             if (i + 1 >= args.size()) return fail("option " + std::string(arg) + " needs a value");
             ++i;  // Qt's, with its value

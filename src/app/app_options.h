@@ -11,6 +11,7 @@ namespace tavrel {
 struct AppOptions {
     std::optional<int> simulatedGadgets;  // --simulate[=N]: a simulated bus with N gadgets
     std::string simTrace;                 // --sim-trace FILE: where the simulated devices' reports go
+    std::string udpBind;                  // --udp-bind ADDRESS: the UDP server's one address (dotted IPv4)
     bool help = false;
     std::string error;  // a bad option or value: the usage goes to standard error, exit status 2
 };

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <QHostAddress>
+
 #include "app/app_options.h"
 #include "app/app_support.h"
 #include "app/tavrel_application.h"
@@ -68,7 +70,10 @@ int main(int argc, char** argv) {
         } else {
             platform = std::make_unique<tavrel::LinuxHidrawPlatform>();
         }
-        tavrel::TForm1 Form1(tavrel::ExecutableFolder(), *platform);
+        const QHostAddress udpBind = options.udpBind.empty()
+                                         ? QHostAddress(QHostAddress::AnyIPv4)
+                                         : QHostAddress(QString::fromStdString(options.udpBind));
+        tavrel::TForm1 Form1(tavrel::ExecutableFolder(), *platform, udpBind);
         Form1.show();
         const int status = app.exec();
         if (bus) bus->SetReceivedReportObserver({});

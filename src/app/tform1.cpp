@@ -42,12 +42,12 @@ enum PageIndex {
 
 }  // namespace
 
-TForm1::TForm1(QString executableFolder, HidPlatform& platform, QWidget* parent)
+TForm1::TForm1(QString executableFolder, HidPlatform& platform, QHostAddress udpBindAddress, QWidget* parent)
     : QWidget(parent),
       m_executableFolder(std::move(executableFolder)),
-      tmrUdpSc(new QTimer(this)),
       HidCtl(std::make_unique<THidDeviceController>(platform)),
       m_link(*HidCtl, *this),
+      m_udpServer(m_link, *this, std::move(udpBindAddress)),
       m_hotKeys(new GlobalHotKeys(this)) {
     setupUi(this);
     // The controller's start-up notice is handled once the event loop runs, with these in place.
@@ -73,7 +73,6 @@ TForm1::TForm1(QString executableFolder, HidPlatform& platform, QWidget* parent)
         QStringLiteral("QTabBar::tab { width: %1px; padding-left: 0px; padding-right: 0px; }")
             .arg(kTabWidth));
     PageControl1->setCurrentIndex(kScriptEditorPage);
-    tmrUdpSc->setObjectName(QStringLiteral("tmrUdpSc"));
     // Two empty lines; the layout file cannot hold a text of white space alone.
     mmoscbytes->setPlainText(QStringLiteral("\n"));
 
@@ -108,6 +107,9 @@ TForm1::TForm1(QString executableFolder, HidPlatform& platform, QWidget* parent)
     connect(btnClearEeprom, &QPushButton::clicked, this, &TForm1::btnClearEepromClick);
     connect(btnHid2Ser, &QPushButton::clicked, this, &TForm1::btnHid2SerClick);
     connect(btnClear, &QPushButton::clicked, this, &TForm1::btnClearClick);
+    connect(chkUdp, &QCheckBox::toggled, this, &TForm1::chkUdpClick);
+    m_udpServer.Udp1().SetOnStatus(
+        [this](TUdpEndpoint& sender, const std::string& status) { Udp1Status(sender, status); });
     connect(m_hotKeys, &GlobalHotKeys::pressed, this, &TForm1::HotKeyPressed);
 
     RegisterHotKeys();
@@ -121,6 +123,29 @@ TForm1::~TForm1() {
     // has read); then the controller lets go of the lent devices, which the link destroys.
     HidCtl->SetDevData(nullptr);
     HidCtl.reset();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    FormClose();
+    QWidget::closeEvent(event);
+}
+
+void TForm1::FormClose() {
+    m_udpServer.DestroyEndpoint();
+}
+
+void TForm1::chkUdpClick() {
+    Guarded([&] {
+        if (chkUdp->isChecked()) {
+            m_udpServer.Enable(ToGbk(edtUdpPort->text()));
+        } else {
+            m_udpServer.Disable();
+        }
+    });
+}
+
+void TForm1::Udp1Status(TUdpEndpoint&, const std::string& status) {
+    LogLine("UDP:" + status);
 }
 
 void TForm1::FormDestroy() {

@@ -15,6 +15,7 @@
 #include "common/log_sink.h"
 #include "gadget/gadget_link.h"
 #include "hid/hid_device_controller.h"
+#include "remote/udp_script_server.h"
 #include "script/script_record.h"
 #include "ui_unit1.h"
 
@@ -32,7 +33,9 @@ class TForm1 : public QWidget, public LogSink, private Ui::TForm1 {
 public:
     // `executableFolder` (ending in a separator) is where the production-mode marker is looked for;
     // `platform` is the HID access the device list shows (the system's, or a simulated bus).
-    TForm1(QString executableFolder, HidPlatform& platform, QWidget* parent = nullptr);
+    // `udpBindAddress` is where the UDP script server listens (every local IPv4 address by default).
+    TForm1(QString executableFolder, HidPlatform& platform,
+           QHostAddress udpBindAddress = QHostAddress::AnyIPv4, QWidget* parent = nullptr);
     ~TForm1() override;
 
     // Appends "<local time>: <text>" to the log box; `text` is GBK.
@@ -74,6 +77,13 @@ public:
     void btnHid2SerClick();
     void btnClearClick();
 
+    // The UDP script server.
+    void chkUdpClick();
+    void Udp1Status(TUdpEndpoint& Sender, const std::string& status);
+    UdpScriptServer& ScriptServer() { return m_udpServer; }
+
+    // Destroys the UDP endpoint; run when the window closes.
+    void FormClose();
     // Releases the hot keys; run when the window is destroyed.
     void FormDestroy();
 
@@ -82,6 +92,7 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void ApplyProductionMode();
@@ -94,12 +105,11 @@ private:
     void StartAndRepaintWhenDone(std::unique_ptr<GadgetExchange> exchange);
 
     QString m_executableFolder;
-    std::deque<std::string> lstUdpSc;  // script lines received over UDP, GBK
-    QTimer* tmrUdpSc;
     ScriptRecordBuffer RecordBuffer{};
     int RecordCount = 0;
     std::unique_ptr<THidDeviceController> HidCtl;
     GadgetLink m_link;
+    UdpScriptServer m_udpServer;  // with the line queue lstUdpSc and its tick tmrUdpSc
     GlobalHotKeys* m_hotKeys;
 };
 

@@ -29,6 +29,7 @@ TEST(AppOptions, SimulateTraceHelpAndQtsOwn) {
         {{"--sim-trace=t.txt", "--simulate=3"}, 3, "t.txt", false},
         {{"-platform", "offscreen", "--help"}, std::nullopt, "", true},
         {{"-reverse", "-style", "Fusion"}, std::nullopt, "", false},
+        {{"--udp-bind", "127.0.0.1"}, std::nullopt, "", false},
     };
     for (const auto& c : good) {
         const AppOptions options = ParseAppOptions(c.args);
@@ -45,9 +46,19 @@ TEST(AppOptions, SimulateTraceHelpAndQtsOwn) {
                                                {"--simulate", "--sim-trace"},
                                                {"--frobnicate"},
                                                {"stray"},
-                                               {"-platform"}}) {
+                                               {"-platform"},
+                                               {"--udp-bind", "localhost"},
+                                               {"--udp-bind=256.0.0.1"},
+                                               {"--udp-bind=1.2.3"},
+                                               {"--udp-bind=::1"},
+                                               {"--udp-bind"}}) {
         EXPECT_NE(ParseAppOptions(args).error, "") << testing::PrintToString(args);
     }
+}
+
+TEST(AppOptions, UdpBindTakesOneDottedAddress) {
+    EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-bind=127.0.0.1"}).udpBind, "127.0.0.1");
+    EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-bind", "10.0.0.255"}).udpBind, "10.0.0.255");
 }
 
 TEST(AppOptions, ATraceLineIsThePathATabAndTheBytes) {

@@ -1,0 +1,85 @@
+#include "remote/udp_line_queue.h"
+
+#include <array>
+#include <cstdint>
+#include <utility>
+
+#include "common/gbk_literal.h"
+#include "script/line_compiler.h"
+#include "script/script_record.h"
+
+namespace tavrel {
+
+namespace {
+
+class SilentLog : public LogSink {
+public:
+    void LogLine(std::string_view) override {}
+
+protected:
+    bool DebuggerAttached() const override { return false; }
+};
+
+// How long a delay line holds the queue: its record's pause, in 10 ms units; 0 for other lines.
+std::chrono::milliseconds HoldOf(std::string_view line) {
+    std::array<std::uint8_t, kScriptRecordSize> record{};
+    SilentLog silent;
+    if (CompileScriptLine(line, record, silent) != 1 || RecordKindOf(record[0]) != kKindPause) {
+        return std::chrono::milliseconds(0);
+    }
+    return std::chrono::milliseconds(10 * ((record[1] << 8) | record[2]));
+}
+
+}  // namespace
+
+std::string UdpLineQueue::LineOf(std::string_view datagram) {
+    return std::string(datagram.substr(0, datagram.find('\0')));
+}
+
+bool UdpLineQueue::Push(std::string line) {
+    if (m_lines.size() >= kCapacity) {
+        ++m_dropped;
+        return false;
+    }
+    m_lines.push_back(std::move(line));
+    return true;
+}
+
+std::optional<UdpLineQueue::TimePoint> UdpLineQueue::NextTick(TimePoint now) const {
+    if (m_lines.empty()) return std::nullopt;
+    TimePoint due = m_lastTick ? *m_lastTick + kTick : now;
+    if (m_heldUntil > due) due = m_heldUntil;
+    return due < now ? now : due;
+}
+
+bool UdpLineQueue::Tick(TimePoint now, PacketSink& packets, LogSink& log) {
+    const std::optional<TimePoint> due = NextTick(now);
+    if (!due || *due > now) return false;
+    // On time, the tick keeps its 10 ms grid; late by a tick or more (the event thread was busy),
+    // the grid starts again from now, so a stall is never made up by a burst.
+    const bool onGrid = m_lastTick && *due == *m_lastTick + kTick && now - *due < kTick;
+    m_lastTick = onGrid ? *due : now;
+    const std::string line = std::move(m_lines.front());
+    m_lines.pop_front();
+    log.LogLine(std::string("执行脚本："_gbk) + line);
+    CompileScriptLine(line, packets, log);
+    if (const auto hold = HoldOf(line); hold.count() > 0) m_heldUntil = now + hold;
+    return true;
+}
+
+void UdpLineQueue::Clear() {
+    m_lines.clear();
+    m_heldUntil = {};
+}
+
+std::optional<std::string> UdpLineQueue::TakeOverflowReport(TimePoint now) {
+    if (m_dropped == 0) return std::nullopt;
+    if (m_lastOverflowReport && now - *m_lastOverflowReport < kOverflowReportInterval) return std::nullopt;
+    m_lastOverflowReport = now;
+    std::string report(std::string_view("UDP队列已满，已丢弃"_gbk));
+    report += std::to_string(std::exchange(m_dropped, 0));
+    report += "行"_gbk;
+    return report;
+}
+
+}  // namespace tavrel

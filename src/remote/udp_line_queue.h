@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "commands/command_packet.h"
+#include "common/log_sink.h"
+
+namespace tavrel {
+
+// The script lines received over UDP and their pacing: one line per 10 ms tick, in arrival order,
+// each run through the line compiler's live mode into a packet sink. A delay line holds back the
+// lines behind it for its duration. Plain code on a steady clock; the server owns the socket and
+// the timer and feeds it.
+class UdpLineQueue {
+public:
+    using Clock = std::chrono::steady_clock;
+    using TimePoint = Clock::time_point;
+
+    static constexpr std::size_t kCapacity = 10000;
+    static constexpr std::chrono::milliseconds kTick{10};
+    static constexpr std::chrono::seconds kOverflowReportInterval{1};
+
+    // The line of one datagram (GBK bytes): cut at its first zero byte; line breaks are kept.
+    static std::string LineOf(std::string_view datagram);
+
+    // Adds a line at the end; false (the line is dropped and counted) when the queue is full.
+    bool Push(std::string line);
+    // When the next tick is due: `now` when a line may run at once (the queue was idle for a tick
+    // and no delay holds), else 10 ms after the last tick, or when a delay ends; none with nothing
+    // waiting.
+    std::optional<TimePoint> NextTick(TimePoint now) const;
+    // One tick at `now`: when a line is due, takes it, logs "执行脚本：" and the line, and runs it in
+    // live mode (keyboard and mouse lines reach `packets` at once); at most one line. Gives whether
+    // a line ran.
+    bool Tick(TimePoint now, PacketSink& packets, LogSink& log);
+    // Drops every waiting line and any delay.
+    void Clear();
+
+    std::size_t Size() const { return m_lines.size(); }
+    // "UDP队列已满，已丢弃N行" with the lines dropped since the last such line, at most once a
+    // second; none when nothing was dropped or the last report is less than a second old.
+    std::optional<std::string> TakeOverflowReport(TimePoint now);
+
+private:
+    std::deque<std::string> m_lines;
+    std::optional<TimePoint> m_lastTick;
+    TimePoint m_heldUntil{};
+    std::size_t m_dropped = 0;
+    std::optional<TimePoint> m_lastOverflowReport;
+};
+
+}  // namespace tavrel

@@ -1,0 +1,115 @@
+#include "remote/udp_script_server.h"
+
+#include <chrono>
+
+#include "common/gbk_literal.h"
+#include "common/gbk_text.h"
+
+namespace tavrel {
+
+UdpScriptServer::UdpScriptServer(PacketSink& packets, LogSink& log, QHostAddress bindAddress, QObject* parent)
+    : QObject(parent),
+      m_packets(packets),
+      m_log(log),
+      m_endpoint(std::make_unique<TUdpEndpoint>(bindAddress)) {
+    m_endpoint->SetReportLevel(1);
+    m_endpoint->SetOnRefused([this](TUdpEndpoint::Refusal refusal) { Refused(refusal); });
+    // Bound from the start; until the server is enabled its datagrams are read and lost. A port
+    // taken now matters only once the server is enabled, which binds again and says so.
+    m_endpoint->SetLocalPort(kDefaultPort);
+    tmrUdpSc.setSingleShot(true);
+    tmrUdpSc.setTimerType(Qt::PreciseTimer);
+    connect(&tmrUdpSc, &QTimer::timeout, this, &UdpScriptServer::tmrUdpScTimer);
+}
+
+UdpScriptServer::~UdpScriptServer() = default;
+
+void UdpScriptServer::Enable(const std::string& portText) {
+    m_enabled = true;
+    std::int32_t port = 0;
+    if (!m_endpoint) {
+        m_log.TraceLine("UDP端口设置错误"_gbk);
+        return;
+    }
+    if (!ParseWholeInteger(TrimBlanksAndControls(portText), port)) {
+        m_log.TraceLine("UDP端口设置错误"_gbk);
+        m_log.LogLine(std::string(std::string_view("UDP端口设置错误："_gbk)) + portText);
+        return;
+    }
+    try {
+        if (const std::optional<std::string> failure = m_endpoint->SetLocalPort(port)) {
+            m_log.TraceLine("UDP端口设置错误"_gbk);
+            LogBindFailure(port, *failure);
+            return;
+        }
+    } catch (const UDPSockError& error) {
+        m_log.TraceLine("UDP端口设置错误"_gbk);
+        LogBindFailure(port, error.what());
+        return;
+    }
+    m_endpoint->SetOnDataReceived([this](TUdpEndpoint& sender, int bytes, const std::string&, int) {
+        Udp1DataReceived(sender, bytes);
+    });
+}
+
+void UdpScriptServer::LogBindFailure(int port, const std::string& failure) {
+    std::string line(std::string_view("UDP端口绑定失败："_gbk));
+    line += std::to_string(port & 0xFFFF);
+    line += "，"_gbk;
+    line += failure;  // the system's words, ASCII
+    m_log.LogLine(line);
+}
+
+void UdpScriptServer::Disable() {
+    m_enabled = false;
+    if (m_endpoint) m_endpoint->SetOnDataReceived(nullptr);
+    tmrUdpSc.stop();
+    lstUdpSc.Clear();
+}
+
+void UdpScriptServer::DestroyEndpoint() {
+    m_endpoint.reset();
+}
+
+void UdpScriptServer::Udp1DataReceived(TUdpEndpoint& Sender, int NumberBytes) {
+    m_log.LogLine("收到UDP数据"_gbk);
+    const std::vector<char>& datagram = Sender.ReadDatagram();
+    std::string line = UdpLineQueue::LineOf(
+        {datagram.data(), std::min(datagram.size(), static_cast<std::size_t>(NumberBytes))});
+    m_log.TraceLine(line);
+    m_refusalLogged = false;
+    if (!lstUdpSc.Push(std::move(line))) ReportOverflow();
+    Schedule();
+}
+
+void UdpScriptServer::tmrUdpScTimer() {
+    if (!m_enabled) return;
+    lstUdpSc.Tick(UdpLineQueue::Clock::now(), m_packets, m_log);
+    ReportOverflow();
+    Schedule();
+}
+
+void UdpScriptServer::Refused(TUdpEndpoint::Refusal refusal) {
+    if (!m_enabled || m_refusalLogged) return;
+    m_refusalLogged = true;
+    m_log.LogLine(refusal == TUdpEndpoint::Refusal::TooLong ? "UDP数据过长，已丢弃"_gbk
+                                                            : "UDP数据读取失败，已丢弃"_gbk);
+}
+
+void UdpScriptServer::Schedule() {
+    const auto now = UdpLineQueue::Clock::now();
+    const std::optional<UdpLineQueue::TimePoint> next = lstUdpSc.NextTick(now);
+    if (!next) return;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now);
+    if (wait.count() <= 0) {
+        tmrUdpScTimer();  // due now: the line runs as it arrives
+        return;
+    }
+    if (!tmrUdpSc.isActive() || tmrUdpSc.remainingTime() > wait.count()) tmrUdpSc.start(wait);
+}
+
+void UdpScriptServer::ReportOverflow() {
+    if (const auto report = lstUdpSc.TakeOverflowReport(UdpLineQueue::Clock::now())) m_log.LogLine(*report);
+}
+
+}  // namespace tavrel
