@@ -108,7 +108,7 @@ TForm1::TForm1(QString executableFolder, HidPlatform& platform, QHostAddress udp
     connect(btnHid2Ser, &QPushButton::clicked, this, &TForm1::btnHid2SerClick);
     connect(btnClear, &QPushButton::clicked, this, &TForm1::btnClearClick);
     connect(chkUdp, &QCheckBox::toggled, this, &TForm1::chkUdpClick);
-    m_udpServer.Udp1().SetOnStatus(
+    m_udpServer.Udp1()->SetOnStatus(
         [this](TUdpEndpoint& sender, const std::string& status) { Udp1Status(sender, status); });
     connect(m_hotKeys, &GlobalHotKeys::pressed, this, &TForm1::HotKeyPressed);
 

@@ -36,29 +36,43 @@ std::string UdpLineQueue::LineOf(std::string_view datagram) {
     return std::string(datagram.substr(0, datagram.find('\0')));
 }
 
-bool UdpLineQueue::Push(std::string line) {
+bool UdpLineQueue::Push(std::string line, TimePoint now) {
     if (m_lines.size() >= kCapacity) {
         ++m_dropped;
         return false;
+    }
+    if (m_lines.empty()) {
+        m_lines.push_back(std::move(line));
+        const std::optional<TimePoint> due = Due(now);
+        m_arrivedIdle = *due <= now;
+        return true;
     }
     m_lines.push_back(std::move(line));
     return true;
 }
 
-std::optional<UdpLineQueue::TimePoint> UdpLineQueue::NextTick(TimePoint now) const {
+std::optional<UdpLineQueue::TimePoint> UdpLineQueue::Due(TimePoint now) const {
     if (m_lines.empty()) return std::nullopt;
     TimePoint due = m_lastTick ? *m_lastTick + kTick : now;
     if (m_heldUntil > due) due = m_heldUntil;
-    return due < now ? now : due;
+    return due;
+}
+
+std::optional<UdpLineQueue::TimePoint> UdpLineQueue::NextTick(TimePoint now) const {
+    const std::optional<TimePoint> due = Due(now);
+    if (!due) return std::nullopt;
+    return *due < now ? now : *due;
 }
 
 bool UdpLineQueue::Tick(TimePoint now, PacketSink& packets, LogSink& log) {
-    const std::optional<TimePoint> due = NextTick(now);
+    const std::optional<TimePoint> due = Due(now);
     if (!due || *due > now) return false;
-    // On time, the tick keeps its 10 ms grid; late by a tick or more (the event thread was busy),
-    // the grid starts again from now, so a stall is never made up by a burst.
-    const bool onGrid = m_lastTick && *due == *m_lastTick + kTick && now - *due < kTick;
-    m_lastTick = onGrid ? *due : now;
+    // A little late, the tick keeps its 10 ms grid (a timer always fires a little late, and 100
+    // lines a second must stay 100); a line that came to an idle queue, or a tick late by a whole
+    // tick or more (the event thread was busy), starts the grid again from now, so a stall is
+    // never made up by a burst.
+    m_lastTick = m_arrivedIdle || now - *due >= kTick ? now : *due;
+    m_arrivedIdle = false;
     const std::string line = std::move(m_lines.front());
     m_lines.pop_front();
     log.LogLine(std::string("执行脚本："_gbk) + line);
@@ -69,6 +83,7 @@ bool UdpLineQueue::Tick(TimePoint now, PacketSink& packets, LogSink& log) {
 
 void UdpLineQueue::Clear() {
     m_lines.clear();
+    m_arrivedIdle = false;
     m_heldUntil = {};
 }
 

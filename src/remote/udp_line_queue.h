@@ -28,8 +28,9 @@ public:
     // The line of one datagram (GBK bytes): cut at its first zero byte; line breaks are kept.
     static std::string LineOf(std::string_view datagram);
 
-    // Adds a line at the end; false (the line is dropped and counted) when the queue is full.
-    bool Push(std::string line);
+    // Adds a line that arrived at `now` at the end; false (the line is dropped and counted) when
+    // the queue is full.
+    bool Push(std::string line, TimePoint now = Clock::now());
     // When the next tick is due: `now` when a line may run at once (the queue was idle for a tick
     // and no delay holds), else 10 ms after the last tick, or when a delay ends; none with nothing
     // waiting.
@@ -47,8 +48,12 @@ public:
     std::optional<std::string> TakeOverflowReport(TimePoint now);
 
 private:
+    // When the next line is due on the grid (or when a delay ends), possibly already past.
+    std::optional<TimePoint> Due(TimePoint now) const;
+
     std::deque<std::string> m_lines;
     std::optional<TimePoint> m_lastTick;
+    bool m_arrivedIdle = false;  // the front line came to an idle queue: its tick is when it runs
     TimePoint m_heldUntil{};
     std::size_t m_dropped = 0;
     std::optional<TimePoint> m_lastOverflowReport;

@@ -35,7 +35,8 @@ public:
     void Disable();
     bool Enabled() const { return m_enabled; }
 
-    TUdpEndpoint& Udp1() { return *m_endpoint; }
+    // None once destroyed.
+    TUdpEndpoint* Udp1() { return m_endpoint.get(); }
     const UdpLineQueue& Queue() const { return lstUdpSc; }
     // Destroys the endpoint (when the window closes): nothing is received after.
     void DestroyEndpoint();

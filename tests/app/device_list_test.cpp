@@ -1,10 +1,12 @@
 #include <string>
 #include <vector>
 
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <QUdpSocket>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -161,6 +163,25 @@ TEST_F(DeviceListTest, AGadgetWithoutAccessIsListedWithTheCause) {
                 ::testing::Contains(
                     "无法读写设备：sim:gadget-1，Permission denied（安装udev规则70-tavrel.rules可解决）"));
     EXPECT_THAT(Entries(), ElementsAre("VID=4132 PID=0001"));
+}
+
+// The window's UDP server: a line from the network reaches the selected gadget; closing the window
+// destroys the endpoint.
+TEST_F(DeviceListTest, AScriptLineOverUdpReachesTheSelectedGadget) {
+    Open({SimulatedGadget()});
+    ASSERT_TRUE(AwaitLog("DEVID: 305419896"));
+    fixture->Find<QLineEdit>("edtUdpPort")->setText("0");  // a free port, whatever else runs
+    fixture->Find<QCheckBox>("chkUdp")->setChecked(true);
+    const quint16 port = fixture->form->ScriptServer().Udp1()->BoundPort();
+    ASSERT_NE(port, 0);
+    QUdpSocket sender;
+    const std::string line = test::Utf8ToGbk("按键：A");
+    sender.writeDatagram(QByteArray(line.data(), static_cast<qsizetype>(line.size())),
+                         QHostAddress::LocalHost, port);
+    ASSERT_TRUE(AwaitLog("执行脚本：按键：A"));
+    EXPECT_EQ(Bus().ReceivedReports("sim:gadget-1").back(), ReportOf("1A 08 7A 00 20 04 00 00 00 00 00 00"));
+    fixture->form->close();
+    EXPECT_EQ(fixture->form->ScriptServer().Udp1(), nullptr);
 }
 
 }  // namespace

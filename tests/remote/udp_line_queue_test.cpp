@@ -1,0 +1,124 @@
+#include "remote/udp_line_queue.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "commands/command_codes.h"
+#include "support/log_collector.h"
+
+namespace tavrel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::LogCollector;
+using test::PacketCollector;
+using test::Utf8ToGbk;
+using ::testing::ElementsAre;
+using Time = UdpLineQueue::TimePoint;
+
+class UdpLineQueueTest : public ::testing::Test {
+protected:
+    bool TickAt(std::chrono::milliseconds at) { return queue.Tick(t0 + at, packets, log); }
+    void PushAt(std::chrono::milliseconds at, const char* utf8) { queue.Push(Utf8ToGbk(utf8), t0 + at); }
+    std::optional<std::chrono::milliseconds> NextAt(std::chrono::milliseconds now) const {
+        const auto next = queue.NextTick(t0 + now);
+        if (!next) return std::nullopt;
+        return std::chrono::duration_cast<std::chrono::milliseconds>(*next - t0);
+    }
+
+    UdpLineQueue queue;
+    PacketCollector packets;
+    LogCollector log;
+    const Time t0 = UdpLineQueue::Clock::now();
+};
+
+TEST_F(UdpLineQueueTest, ADatagramIsOneLineCutAtItsFirstZeroByte) {
+    using namespace std::string_literals;
+    EXPECT_EQ(UdpLineQueue::LineOf("abc\0def"s), "abc");
+    EXPECT_EQ(UdpLineQueue::LineOf("a\r\nb"), "a\r\nb") << "line breaks stay";
+    EXPECT_EQ(UdpLineQueue::LineOf(""), "");
+}
+
+// A line arriving at an idle queue runs at once; later ones keep a 10 ms grid, one line a tick.
+TEST_F(UdpLineQueueTest, OneLinePerTickInArrivalOrderWithoutWaitingForTheFirst) {
+    EXPECT_EQ(NextAt(0ms), std::nullopt);
+    PushAt(3ms, "按键：A");
+    EXPECT_EQ(NextAt(3ms), 3ms);
+    ASSERT_TRUE(TickAt(3ms));
+    PushAt(4ms, "按键：B");
+    PushAt(4ms, "注释：c");
+    EXPECT_EQ(NextAt(4ms), 13ms);
+    EXPECT_FALSE(TickAt(12ms));
+    ASSERT_TRUE(TickAt(13ms));
+    EXPECT_EQ(NextAt(14ms), 23ms);
+    ASSERT_TRUE(TickAt(24ms));  // a millisecond late: the grid holds
+    EXPECT_EQ(NextAt(24ms), std::nullopt);
+    PushAt(25ms, "按键：C");
+    EXPECT_EQ(NextAt(25ms), 33ms) << "the last line ran less than a tick ago";
+    ASSERT_TRUE(TickAt(33ms));
+    PushAt(48ms, "按键：D");
+    EXPECT_EQ(NextAt(48ms), 48ms) << "idle for a tick: at once";
+    ASSERT_TRUE(TickAt(48ms));
+    PushAt(49ms, "按键：E");
+    EXPECT_EQ(NextAt(49ms), 58ms) << "the moment it ran became the tick";
+    ASSERT_TRUE(TickAt(58ms));
+
+    EXPECT_THAT(log.Utf8Lines(), ElementsAre("执行脚本：按键：A", "执行脚本：按键：B", "执行脚本：注释：c",
+                                             "执行脚本：按键：C", "执行脚本：按键：D", "执行脚本：按键：E"));
+    ASSERT_EQ(packets.packets().size(), 5u);
+    EXPECT_EQ(packets.packets()[0].code, CMD_KEYBOARD);
+    EXPECT_THAT(packets.packets()[0].data, ElementsAre(0x20, 0x04, 0x00, 0, 0, 0, 0, 0));
+    EXPECT_THAT(packets.packets()[1].data, ElementsAre(0x20, 0x05, 0x00, 0, 0, 0, 0, 0));
+}
+
+TEST_F(UdpLineQueueTest, AStallIsNotMadeUpByABurst) {
+    for (int i = 0; i < 5; ++i)
+        queue.Push("x");
+    ASSERT_TRUE(TickAt(0ms));
+    ASSERT_TRUE(TickAt(500ms));  // the event thread was busy
+    EXPECT_EQ(NextAt(500ms), 510ms);
+}
+
+TEST_F(UdpLineQueueTest, ADelayLineHoldsTheLinesBehindIt) {
+    queue.Push(Utf8ToGbk("延时：3秒"));
+    queue.Push(Utf8ToGbk("按键：A"));
+    ASSERT_TRUE(TickAt(0ms));
+    EXPECT_EQ(NextAt(10ms), 3000ms);
+    EXPECT_FALSE(TickAt(2990ms));
+    ASSERT_TRUE(TickAt(3000ms));
+    queue.Push(Utf8ToGbk("延时：250毫秒"));
+    queue.Push(Utf8ToGbk("按键：B"));
+    ASSERT_TRUE(TickAt(3010ms));
+    EXPECT_EQ(NextAt(3020ms), 3260ms);
+    EXPECT_EQ(packets.packets().size(), 1u);
+}
+
+TEST_F(UdpLineQueueTest, ClearDropsTheWaitingLinesAndTheDelay) {
+    queue.Push(Utf8ToGbk("延时：3秒"));
+    queue.Push("x");
+    ASSERT_TRUE(TickAt(0ms));
+    queue.Clear();
+    EXPECT_EQ(queue.Size(), 0u);
+    queue.Push(Utf8ToGbk("按键：A"));
+    EXPECT_EQ(NextAt(20ms), 20ms);
+}
+
+TEST_F(UdpLineQueueTest, AFullQueueDropsAndSaysSoAtMostOnceASecond) {
+    for (std::size_t i = 0; i < UdpLineQueue::kCapacity; ++i)
+        ASSERT_TRUE(queue.Push("x"));
+    EXPECT_FALSE(queue.Push("y"));
+    EXPECT_FALSE(queue.Push("y"));
+    EXPECT_EQ(queue.Size(), UdpLineQueue::kCapacity);
+    const auto first = queue.TakeOverflowReport(t0);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(test::GbkToUtf8(*first), "UDP队列已满，已丢弃2行");
+    EXPECT_FALSE(queue.Push("y"));
+    EXPECT_FALSE(queue.TakeOverflowReport(t0 + 999ms));
+    const auto second = queue.TakeOverflowReport(t0 + 1000ms);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(test::GbkToUtf8(*second), "UDP队列已满，已丢弃1行");
+    EXPECT_FALSE(queue.TakeOverflowReport(t0 + 5000ms)) << "nothing dropped since";
+}
+
+}  // namespace
+}  // namespace tavrel

@@ -1,0 +1,175 @@
+#include "remote/udp_script_server.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <QTest>
+#include <QTimer>
+#include <QUdpSocket>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "commands/command_codes.h"
+#include "support/log_collector.h"
+
+// The server over real UDP sockets on loopback, its packets into a collector.
+namespace tavrel {
+namespace {
+
+using test::LogCollector;
+using test::PacketCollector;
+using test::Utf8ToGbk;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+class UdpScriptServerTest : public ::testing::Test {
+protected:
+    // Enables the server on a port the system picks, so parallel test runs never collide.
+    void Enable(const std::string& portText = "0") {
+        server.Enable(portText);
+        port = server.Udp1()->BoundPort();
+    }
+    void Send(const QByteArray& datagram) {
+        ASSERT_EQ(sender.writeDatagram(datagram, QHostAddress::LocalHost, port), datagram.size());
+    }
+    void SendLine(const char* utf8) {
+        const std::string gbk = Utf8ToGbk(utf8);
+        Send(QByteArray(gbk.data(), static_cast<qsizetype>(gbk.size())));
+    }
+    std::size_t Count(const std::string& utf8) const {
+        const auto lines = log.Utf8Lines();
+        return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), utf8));
+    }
+    bool AwaitLog(const std::string& utf8, std::size_t count = 1) {
+        return QTest::qWaitFor([&] { return Count(utf8) >= count; }, 10000);
+    }
+
+    LogCollector log;
+    PacketCollector packets;
+    UdpScriptServer server{packets, log, QHostAddress::LocalHost};
+    QUdpSocket sender;
+    quint16 port = 0;
+};
+
+TEST_F(UdpScriptServerTest, ALineIsReceivedThenRunAtTheNextTick) {
+    Enable();
+    ASSERT_NE(port, 0);
+    SendLine("按键：A");
+    ASSERT_TRUE(AwaitLog("执行脚本：按键：A"));
+    EXPECT_THAT(log.Utf8Lines(), ElementsAre("收到UDP数据", "执行脚本：按键：A"));
+    ASSERT_EQ(packets.packets().size(), 1u);
+    EXPECT_EQ(packets.packets()[0].code, CMD_KEYBOARD);
+    EXPECT_THAT(packets.packets()[0].data, ElementsAre(0x20, 0x04, 0x00, 0, 0, 0, 0, 0));
+    EXPECT_FALSE(sender.hasPendingDatagrams()) << "nothing is sent back";
+}
+
+TEST_F(UdpScriptServerTest, DatagramsRunOnConsecutiveTicksOneLineEach) {
+    Enable();
+    SendLine("按键：B");
+    SendLine("按键：C\r\n按键：D");  // one datagram, one line
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return Count("收到UDP数据") == 2 && server.Queue().Size() == 0; }, 10000));
+    ASSERT_TRUE(AwaitLog("执行脚本：按键：C\r\n按键：D"));
+    const auto lines = log.Utf8Lines();
+    const auto b = std::find(lines.begin(), lines.end(), "执行脚本：按键：B");
+    const auto c = std::find(lines.begin(), lines.end(), "执行脚本：按键：C\r\n按键：D");
+    EXPECT_LT(b, c);
+}
+
+TEST_F(UdpScriptServerTest, AZeroByteCutsTheLine) {
+    Enable();
+    const std::string line = Utf8ToGbk("按键：E");
+    QByteArray datagram(line.data(), static_cast<qsizetype>(line.size()));
+    datagram.append('\0').append("junk");
+    Send(datagram);
+    ASSERT_TRUE(AwaitLog("执行脚本：按键：E"));
+}
+
+TEST_F(UdpScriptServerTest, WhileDisabledDatagramsAreLostAndUntickingDropsWaitingLines) {
+    server.Udp1()->SetLocalPort(0);
+    port = server.Udp1()->BoundPort();
+    SendLine("按键：A");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !server.Udp1()->ReadDatagram().empty(); }, 10000)) << "read";
+    EXPECT_THAT(log.lines(), IsEmpty()) << "and lost";
+
+    Enable();
+    SendLine("延时：5秒");
+    SendLine("按键：B");
+    ASSERT_TRUE(AwaitLog("收到UDP数据", 2));
+    server.Disable();
+    EXPECT_EQ(server.Queue().Size(), 0u);
+    Enable();
+    SendLine("按键：C");
+    ASSERT_TRUE(AwaitLog("执行脚本：按键：C"));
+    EXPECT_EQ(Count("执行脚本：按键：B"), 0u);
+}
+
+TEST_F(UdpScriptServerTest, PortTextsAndTakenPortsAreReported) {
+    server.Enable(" 10201 ");
+    EXPECT_EQ(server.Udp1()->BoundPort(), 10201);
+    EXPECT_THAT(log.lines(), IsEmpty());
+
+    server.Enable("abc");
+    EXPECT_THAT(log.Utf8Lines(), ElementsAre("UDP端口设置错误：abc"));
+    log.Clear();
+
+    QUdpSocket holder;
+    ASSERT_TRUE(holder.bind(QHostAddress::LocalHost, 0));
+    server.Enable(std::to_string(holder.localPort()));
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_THAT(log.Utf8Lines()[0],
+                ::testing::StartsWith("UDP端口绑定失败：" + std::to_string(holder.localPort()) + "，"));
+    EXPECT_EQ(server.Udp1()->BoundPort(), 0) << "deaf";
+}
+
+TEST_F(UdpScriptServerTest, AnOversizedDatagramIsDroppedAndSaidOnce) {
+    Enable();
+    Send(QByteArray(3000, 'x'));
+    Send(QByteArray(2049, 'x'));
+    SendLine("按键：F");
+    ASSERT_TRUE(AwaitLog("执行脚本：按键：F"));
+    EXPECT_EQ(Count("UDP数据过长，已丢弃"), 1u);
+    Send(QByteArray(2049, 'x'));
+    ASSERT_TRUE(AwaitLog("UDP数据过长，已丢弃", 2)) << "again after a datagram was taken";
+    Send(QByteArray(2048, 'x'));
+    ASSERT_TRUE(AwaitLog("收到UDP数据", 2)) << "2048 bytes are still a line";
+}
+
+TEST_F(UdpScriptServerTest, ADelayLineHoldsTheLinesBehindItForItsTime) {
+    Enable();
+    SendLine("延时：300毫秒");
+    SendLine("按键：G");
+    ASSERT_TRUE(AwaitLog("执行脚本：延时：300毫秒"));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(AwaitLog("执行脚本：按键：G"));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));
+}
+
+// More lines than the bound: the queue stays at its bound, the overflow is said (at most once a
+// second) and the loop goes on serving.
+TEST_F(UdpScriptServerTest, AFloodStaysWithinTheBound) {
+    Enable();
+    constexpr int kDatagrams = 12000;
+    for (int i = 0; i < kDatagrams; ++i) {
+        if (sender.writeDatagram(QByteArray("x"), QHostAddress::LocalHost, port) != 1) break;
+        if (i % 1000 == 999) QCoreApplication::processEvents();  // the server reads as the lines come
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Count("收到UDP数据") >= UdpLineQueue::kCapacity + 1; }, 30000));
+    EXPECT_LE(server.Queue().Size(), UdpLineQueue::kCapacity);
+    const auto lines = log.Utf8Lines();
+    const auto reports = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.starts_with("UDP队列已满，已丢弃");
+    });
+    EXPECT_GE(reports, 1);
+    EXPECT_LE(reports, 2);
+    bool ticked = false;
+    QTimer::singleShot(0, [&] { ticked = true; });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ticked; }, 1000)) << "the event loop still runs";
+    server.Disable();
+}
+
+}  // namespace
+}  // namespace tavrel
