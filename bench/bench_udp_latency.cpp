@@ -105,7 +105,10 @@ int main(int argc, char** argv) {
         link.Select(0);
         listed = true;
     });
-    QTest::qWaitFor([&] { return listed; }, 10000);
+    if (!QTest::qWaitFor([&] { return listed; }, 10000)) {
+        std::fprintf(stderr, "the simulated gadget was not listed\n");
+        return 1;
+    }
 
     tavrel::UdpScriptServer server(link, log, QHostAddress::LocalHost);
     server.Enable("0");
