@@ -5,7 +5,6 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QThread>
-#include <QTimer>
 
 #include "app/app_support.h"
 #include "app/tavrel_application.h"

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,8 +17,6 @@
 #include "remote/udp_script_server.h"
 #include "script/script_record.h"
 #include "ui_unit1.h"
-
-class QTimer;
 
 namespace tavrel {
 
