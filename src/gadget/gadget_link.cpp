@@ -34,8 +34,7 @@ GadgetLink::GadgetLink(THidDeviceController& controller, LogSink& log)
 GadgetLink::~GadgetLink() {
     for (GadgetExchange* exchange : std::exchange(m_exchanges, {}))
         delete exchange;
-    for (const GadgetEntry& entry : m_entries)
-        delete entry.device;
+    GiveBackAll();  // with the controller gone first, this only destroys the detached objects
 }
 
 void GadgetLink::GiveBackAll() {
