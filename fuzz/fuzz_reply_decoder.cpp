@@ -7,7 +7,6 @@
 #include <string>
 
 #include "commands/command_codes.h"
-#include "commands/flash_block.h"
 #include "commands/reply_decoder.h"
 #include "common/gbk_literal.h"
 #include "fuzz_check.h"
@@ -34,6 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(!effects.logLines.empty());
     Check(effects.logLines.front() == std::string("已回复"_gbk) + std::to_string(size));
     Check(effects.setsReplyArrived);
+    Check(effects.replyCode.has_value() == (size >= 4));
+    Check(!effects.replyCode || *effects.replyCode == bytes[0]);
 
     if (effects.deviceIdText) {
         Check(bytes[0] == tavrel::CMD_READ_ID);
@@ -42,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (effects.flashData) {
         const tavrel::FlashReplyData& flash = *effects.flashData;
         Check(bytes[0] == tavrel::CMD_FLASH);
-        Check(flash.address + flash.bytes.size() <= tavrel::kDataFlashSize);
+        Check(bytes[4] == 0);
+        Check(flash.address == bytes[6] * 256 + bytes[7]);
         Check(kFlashBytesOffset + flash.bytes.size() <= size);
         Check(std::equal(flash.bytes.begin(), flash.bytes.end(), bytes.begin() + kFlashBytesOffset));
     }

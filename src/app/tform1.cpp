@@ -239,8 +239,12 @@ void TForm1::DecodeReply(THidDevice& HidDev, std::uint8_t, const std::uint8_t* D
         LogLine(line);
     if (effects.deviceIdText) edtDevid->setText(QString::fromLatin1(effects.deviceIdText->c_str()));
     // Bytes from the gadget replace what the operator typed: no undo may bring those back.
-    if (effects.flashData && HexGrid1->WriteBuffer(effects.flashData->address, effects.flashData->bytes)) {
-        HexGrid1->ClearUndoHistory();
+    if (effects.flashData) {
+        if (HexGrid1->WriteBuffer(effects.flashData->address, effects.flashData->bytes)) {
+            HexGrid1->ClearUndoHistory();
+        } else {
+            LogLine(FlashReplyRefusedText());
+        }
     }
     if (effects.serialLine) MemoRev->append(QString::fromLatin1(effects.serialLine->c_str()));
 }

@@ -1,7 +1,6 @@
 #include "commands/reply_decoder.h"
 
 #include "commands/command_codes.h"
-#include "commands/flash_block.h"
 #include "common/gbk_literal.h"
 #include "common/gbk_text.h"
 #include "common/hex_text.h"
@@ -56,7 +55,7 @@ void DecodeFlashData(std::span<const std::uint8_t> bytes, ReplyEffects& effects)
     const std::size_t length = bytes[kStatus + 1];
     const std::size_t address = static_cast<std::size_t>(bytes[kStatus + 2]) * 256 + bytes[kStatus + 3];
     effects.logLines.push_back(FormatText("read flash:len:%zu addr:%zu", length, address));
-    if (address + length > kDataFlashSize || length > bytes.size() - kFlashBytes) {
+    if (length > bytes.size() - kFlashBytes) {
         effects.logLines.emplace_back(FlashReplyRefusedText());
         return;
     }
@@ -74,6 +73,7 @@ ReplyEffects DecodeReplyEffects(std::span<const std::uint8_t> bytes) {
         return effects;
     }
     const std::uint8_t code = bytes[0];
+    effects.replyCode = code;
     if (const std::string_view text = AcknowledgementText(code); !text.empty()) {
         effects.logLines.emplace_back(text);
     } else if (code == CMD_READ_ID) {

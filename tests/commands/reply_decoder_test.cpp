@@ -92,11 +92,20 @@ TEST(DecodeReplyEffects, FlashAnswerWithAnErrorStatusChangesNothing) {
     EXPECT_FALSE(effects.flashData);
 }
 
-TEST(DecodeReplyEffects, FlashAnswerThatDoesNotFitIsRefusedWhole) {
+TEST(DecodeReplyEffects, FlashAnswerIsTakenWhereverItLiesWhenTheReportHoldsItsBytes) {
+    // Past the data flash the window shows: the answer's bytes are given all the same.
+    const ReplyEffects beyond = DecodeReplyEffects(Report("A3 24 00 00 00 20 00 A0 5A"));
+    ASSERT_TRUE(beyond.flashData);
+    EXPECT_EQ(beyond.flashData->address, 160);
+    ASSERT_EQ(beyond.flashData->bytes.size(), 32u);
+    EXPECT_EQ(beyond.flashData->bytes[0], 0x5A);
+    EXPECT_THAT(Utf8(beyond.logLines), ElementsAre("已回复64", "read flash:len:32 addr:160"));
+    EXPECT_TRUE(DecodeReplyEffects(Report("A3 24 00 00 00 38 FF FF")).flashData);  // 56 bytes, the most
+    EXPECT_TRUE(DecodeReplyEffects(Report("A3 24 00 00 00 00 00 80")).flashData);  // nothing at 128
+
+    // More bytes than the report holds after the header: refused whole.
     const std::pair<const char*, const char*> refused[] = {
-        {"A3 24 00 00 00 20 00 61", "read flash:len:32 addr:97"},  // 97 + 32 runs past 128
-        {"A3 24 00 00 00 01 01 00", "read flash:len:1 addr:256"},  // address beyond the grid
-        {"A3 24 00 00 00 39 00 00", "read flash:len:57 addr:0"},   // more bytes than the report holds (56)
+        {"A3 24 00 00 00 39 00 00", "read flash:len:57 addr:0"},
         {"A3 24 00 00 00 FF FF FF", "read flash:len:255 addr:65535"},
     };
     for (const auto& [head, line] : refused) {
@@ -105,10 +114,6 @@ TEST(DecodeReplyEffects, FlashAnswerThatDoesNotFitIsRefusedWhole) {
         EXPECT_THAT(Utf8(effects.logLines),
                     ElementsAre("已回复64", line, GbkToUtf8(std::string(FlashReplyRefusedText()))));
     }
-    // The edges that still fit.
-    EXPECT_TRUE(DecodeReplyEffects(Report("A3 24 00 00 00 20 00 60")).flashData);  // 96 + 32 = 128
-    EXPECT_TRUE(DecodeReplyEffects(Report("A3 24 00 00 00 38 00 00")).flashData);  // 56 bytes
-    EXPECT_TRUE(DecodeReplyEffects(Report("A3 24 00 00 00 00 00 80")).flashData);  // nothing at 128
     // A report too short for the flash header is taken as no data.
     EXPECT_THAT(Utf8(DecodeReplyEffects(Report("A3 24 00 00 00 20", 6)).logLines), ElementsAre("已回复6"));
 }
