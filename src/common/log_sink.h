@@ -15,6 +15,8 @@ public:
 
     // A message that only matters while debugging: logged only while a debugger is attached.
     void TraceLine(std::string_view text);
+    // Whether TraceLine logs now; a sink that forwards to another asks that one.
+    bool TracesShown() const { return DebuggerAttached(); }
 
 protected:
     // The platform's debugger-present test, asked at every trace.

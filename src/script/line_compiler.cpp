@@ -89,6 +89,27 @@ constexpr KindTest kKindTests[] = {
     {"keyhid", LineKind::RawKeyboard},  {"delay", LineKind::Pause},       {"goto", LineKind::Jump},
 };
 
+// The line lowered and with its keywords replaced: what the kind tests and the arguments read.
+std::string NormalisedLine(std::string_view line) {
+    std::string normalised = LowerAsciiLetters(line);
+    for (const auto& [pattern, replacement] : kKeywordReplacements) {
+        normalised = ReplaceAll(normalised, pattern, replacement);
+    }
+    return normalised;
+}
+
+bool IsCommentOrBlank(std::string_view normalised) {
+    return StartsWithText(normalised, "#") || StartsWithText(normalised, "//") ||
+           TrimBlanksAndControls(normalised).empty();
+}
+
+// The first kind test the normalised line passes; none for a line the compiler does not know.
+const KindTest* KindTestOf(std::string_view normalised) {
+    const auto* test = std::find_if(std::begin(kKindTests), std::end(kKindTests),
+                                    [&](const KindTest& t) { return ContainsText(normalised, t.word); });
+    return test == std::end(kKindTests) ? nullptr : test;
+}
+
 // One line's compilation: the normalised text and where its record and packets go.
 class LineCompiler {
 public:
@@ -97,21 +118,16 @@ public:
         : m_record(record), m_packets(packets), m_log(log) {}
 
     int Compile(std::string_view line) {
-        m_line = LowerAsciiLetters(line);
-        for (const auto& [pattern, replacement] : kKeywordReplacements) {
-            m_line = ReplaceAll(m_line, pattern, replacement);
-        }
+        m_line = NormalisedLine(line);
         const std::size_t colon = m_line.find(':');
         m_hasArgument = colon != std::string::npos;
         m_argument = m_hasArgument ? std::string_view(m_line).substr(colon + 1) : std::string_view();
 
-        if (StartsWithText(m_line, "#") || StartsWithText(m_line, "//") ||
-            TrimBlanksAndControls(m_line).empty()) {
+        if (IsCommentOrBlank(m_line)) {
             return 0;
         }
-        const auto* test = std::find_if(std::begin(kKindTests), std::end(kKindTests),
-                                        [&](const KindTest& t) { return ContainsText(m_line, t.word); });
-        if (test == std::end(kKindTests)) {
+        const KindTest* test = KindTestOf(m_line);
+        if (test == nullptr) {
             m_log.LogLine(std::string("未知指令："_gbk) + m_line);
             return 0;
         }
@@ -260,6 +276,26 @@ private:
 int CompileScriptLine(std::string_view line, std::span<std::uint8_t, kScriptRecordSize> record,
                       LogSink& log) {
     return LineCompiler(record, nullptr, log).Compile(line);
+}
+
+ScriptLineKind ClassifyScriptLine(std::string_view line) {
+    const std::string normalised = NormalisedLine(line);
+    if (TrimBlanksAndControls(normalised).empty()) return ScriptLineKind::Blank;
+    if (IsCommentOrBlank(normalised)) return ScriptLineKind::Comment;
+    const KindTest* test = KindTestOf(normalised);
+    if (test == nullptr) return ScriptLineKind::Unknown;
+    switch (test->kind) {
+        case LineKind::PlayRestart:
+        case LineKind::PlayStop:
+        case LineKind::PlaySuspend: return ScriptLineKind::PlayControl;
+        case LineKind::Keyboard: return ScriptLineKind::Keyboard;
+        case LineKind::RawMouse: return ScriptLineKind::RawMouse;
+        case LineKind::Mouse: return ScriptLineKind::Mouse;
+        case LineKind::RawKeyboard: return ScriptLineKind::RawKeyboard;
+        case LineKind::Pause: return ScriptLineKind::Delay;
+        case LineKind::Jump: return ScriptLineKind::Jump;
+    }
+    return ScriptLineKind::Unknown;
 }
 
 int CompileScriptLine(std::string_view line, PacketSink& packets, LogSink& log) {

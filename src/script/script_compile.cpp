@@ -9,26 +9,61 @@
 
 namespace tavrel {
 
+namespace {
+
+// Passes every line on and keeps a copy of each for the line being compiled.
+class LineMessageLog : public LogSink {
+public:
+    explicit LineMessageLog(LogSink& log) : m_log(log) {}
+    void LogLine(std::string_view text) override {
+        m_log.LogLine(text);
+        if (m_lineMessages != nullptr) m_lineMessages->emplace_back(text);
+    }
+    void CollectInto(std::vector<std::string>* messages) { m_lineMessages = messages; }
+
+protected:
+    bool DebuggerAttached() const override { return m_log.TracesShown(); }
+
+private:
+    LogSink& m_log;
+    std::vector<std::string>* m_lineMessages = nullptr;
+};
+
+}  // namespace
+
 ScriptCompilation CompileScript(std::span<const std::string> lines, std::string_view versionText,
                                 bool autoRun, LogSink& log) {
     ScriptCompilation result;
-    for (const std::string& line : lines) {
+    result.lineResults.resize(lines.size());
+    LineMessageLog lineLog(log);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        ScriptLineResult& lineResult = result.lineResults[i];
+        lineResult.kind = ClassifyScriptLine(lines[i]);
         if (result.recordCount == kMaxScriptRecords) {
             // Checked before the line is looked at: any further line, a comment too, is one too many.
             log.LogLine("超过存储空间！"_gbk);
+            for (std::size_t rest = i; rest < lines.size(); ++rest) {
+                ScriptLineResult& left = result.lineResults[rest];
+                left.kind = ClassifyScriptLine(lines[rest]);
+                left.pastLimit = true;
+                left.messages.emplace_back("超过存储空间！"_gbk);
+            }
             break;
         }
         // Each line compiles into a zeroed record that is stored only when it counts: a line that
         // fails may have set byte 0, and a raw report line that counts sets nothing, so compiling
         // in place would let the raw line inherit the failed line's byte.
         ScriptRecord record{};
-        if (CompileScriptLine(LowerAsciiLetters(line), record, log) == 1) {
+        lineLog.CollectInto(&lineResult.messages);
+        if (CompileScriptLine(LowerAsciiLetters(lines[i]), record, lineLog) == 1) {
             std::copy(record.begin(), record.end(),
                       result.recordBuffer.begin() +
                           kScriptRecordSize * static_cast<std::size_t>(result.recordCount));
             ++result.recordCount;
+            lineResult.counted = true;
         }
     }
+    lineLog.CollectInto(nullptr);
     log.LogLine(std::string("翻译完毕，共"_gbk) + std::to_string(result.recordCount) +
                 std::string("行脚本"_gbk));
 
