@@ -4,13 +4,11 @@
 #include <array>
 
 #include "common/gbk_text.h"
-#include "common/text_escape.h"
+#include "sim/simulated_setup.h"
 
 namespace tavrel {
 
 namespace {
-
-constexpr int kMaxSimulatedGadgets = 64;
 
 // Qt's options that take a value in the next argument, and those that take none.
 constexpr std::array<std::string_view, 14> kQtOptionsWithValue = {
@@ -106,18 +104,6 @@ AppOptions ParseAppOptions(std::span<const std::string> args) {
     }
     if (!options.simTrace.empty() && !options.simulatedGadgets) return fail("--sim-trace needs --simulate");
     return options;
-}
-
-std::string SimTraceLine(std::string_view path, std::span<const unsigned char> report) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string line = EscapeControlCharacters(path);
-    line += '\t';
-    for (std::size_t i = 0; i < report.size(); ++i) {
-        if (i > 0) line += ' ';
-        line += kDigits[report[i] >> 4];
-        line += kDigits[report[i] & 0xF];
-    }
-    return line;
 }
 
 }  // namespace tavrel

@@ -23,8 +23,4 @@ AppOptions ParseAppOptions(std::span<const std::string> args);
 // The usage text printed by --help.
 std::string_view AppUsage();
 
-// One report a simulated device took, as --sim-trace writes it: the device's path (escaped as
-// tavrel-cli devices prints it), a tab, the bytes as upper-case hex pairs separated by blanks.
-std::string SimTraceLine(std::string_view path, std::span<const unsigned char> report);
-
 }  // namespace tavrel

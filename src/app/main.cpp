@@ -17,6 +17,7 @@
 #include "app/tform1.h"
 #include "hid/linux_hidraw.h"
 #include "sim/simulated_hid_bus.h"
+#include "sim/simulated_setup.h"
 
 namespace {
 
@@ -46,25 +47,17 @@ int main(int argc, char** argv) {
     tavrel::TavrelApplication app(argc, argv);
     try {
         std::optional<tavrel::SimulatedHidBus> bus;
-        std::ofstream trace;
+        std::optional<tavrel::SimTraceFile> trace;
         std::unique_ptr<tavrel::HidPlatform> platform;
         if (options.simulatedGadgets) {
             bus.emplace();
-            for (int i = 1; i <= *options.simulatedGadgets; ++i) {
-                bus->Plug(tavrel::SimulatedGadget(
-                    "sim:gadget-" + std::to_string(i),
-                    tavrel::kSimulatedGadgetIdentifier + static_cast<std::uint32_t>(i) - 1));
-            }
+            tavrel::PlugSimulatedGadgets(*bus, *options.simulatedGadgets);
             if (!options.simTrace.empty()) {
-                trace.open(options.simTrace, std::ios::app);
-                if (!trace) {
+                trace.emplace(*bus, options.simTrace);
+                if (!trace->IsOpen()) {
                     std::cerr << "tavrel: cannot open " << options.simTrace << " for the trace\n";
                     return 2;
                 }
-                bus->SetReceivedReportObserver(
-                    [&trace](const std::string& path, std::span<const std::uint8_t> report) {
-                        trace << tavrel::SimTraceLine(path, report) << std::endl;  // flushed at once
-                    });
             }
             platform = bus->CreatePlatform();
         } else {
@@ -75,9 +68,7 @@ int main(int argc, char** argv) {
                                          : QHostAddress(QString::fromStdString(options.udpBind));
         tavrel::TForm1 Form1(tavrel::ExecutableFolder(), *platform, udpBind);
         Form1.show();
-        const int status = app.exec();
-        if (bus) bus->SetReceivedReportObserver({});
-        return status;
+        return app.exec();
     } catch (...) {
         // An error that escapes start-up or the event loop ends the program after showing it.
         tavrel::ShowErrorMessage(tavrel::CurrentExceptionText());

@@ -17,6 +17,7 @@
 #include "hid/hid_device_controller.h"
 #include "hid/linux_hidraw.h"
 #include "sim/simulated_hid_bus.h"
+#include "sim/simulated_setup.h"
 
 namespace tavrel {
 
@@ -43,7 +44,7 @@ DevicesOptions ParseDevicesOptions(std::span<const std::string> args) {
         } else if (arg.starts_with("--simulate=")) {
             const std::string count(arg.substr(11));
             std::int32_t gadgets = 0;
-            if (!ParseWholeInteger(count, gadgets) || gadgets < 0 || gadgets > 64) {
+            if (!ParseWholeInteger(count, gadgets) || gadgets < 0 || gadgets > kMaxSimulatedGadgets) {
                 throw UsageError("--simulate takes a number of gadgets from 0 to 64, not '" + count + "'");
             }
             options.simulatedGadgets = gadgets;
@@ -78,10 +79,7 @@ int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std:
     std::unique_ptr<HidPlatform> platform;
     if (options.simulatedGadgets) {
         bus.emplace();
-        for (int i = 1; i <= *options.simulatedGadgets; ++i) {
-            bus->Plug(SimulatedGadget("sim:gadget-" + std::to_string(i),
-                                      kSimulatedGadgetIdentifier + static_cast<std::uint32_t>(i) - 1));
-        }
+        PlugSimulatedGadgets(*bus, *options.simulatedGadgets);
         bus->Plug(SimulatedMouse());
         bus->Plug(SimulatedVendorInterface());
         platform = bus->CreatePlatform();

@@ -145,6 +145,7 @@ std::vector<std::uint8_t> GadgetFirmware::AnswerFlash(std::span<const std::uint8
                request.size() >= kHead + length) {
         answer[0] = kFlashWritten;
         std::copy_n(request.begin() + kHead, length, place);
+        if (m_fault == GadgetFault::StoresWrongByte && length > 0) *place ^= 0x01;
     }
     return answer;
 }

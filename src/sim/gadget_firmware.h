@@ -10,13 +10,15 @@ namespace tavrel {
 
 // What a simulated gadget does wrong on purpose, so the tool's error paths can be exercised.
 // A fault changes only the answers: the packet itself still takes effect, except that a flash
-// request under ErrorStatus fails and stores nothing.
+// request under ErrorStatus fails and stores nothing, and a write under StoresWrongByte stores
+// one byte wrong.
 enum class GadgetFault {
     None,
     NoAnswer,              // takes every packet and answers none
     ShortReply,            // every answer is cut to 3 bytes after the report id
     ErrorStatus,           // every flash request fails with status 0xEE
     UnplugDuringExchange,  // takes the next packet, then leaves the bus instead of answering (once)
+    StoresWrongByte,       // every flash write stores its first byte with bit 0 flipped, and says written
 };
 
 enum class PlaybackState { Stopped, Started };

@@ -1,6 +1,7 @@
 #include "sim/simulated_hid_bus.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <iterator>
@@ -18,13 +19,21 @@ namespace tavrel {
 
 namespace simulated_bus_detail {
 
+// An input report waiting for a reader, from the moment the interface has sent it.
+struct QueuedInput {
+    std::vector<std::uint8_t> bytes;
+    std::chrono::steady_clock::time_point sentAt;
+};
+
 struct Interface {
     SimulatedInterfaceDescription description;
     std::optional<GadgetFirmware> firmware;
     bool pluggedIn = false;
     std::uint32_t deviceId = 0;
     unsigned refusedModes = 0;  // one bit per HidOpenMode
-    std::deque<std::vector<std::uint8_t>> input;
+    std::deque<QueuedInput> input;
+    // How long the gadget takes to answer each packet; its answers leave one after another.
+    std::chrono::microseconds answerDelay{0};
     // Signalled when input arrives, the interface leaves the bus, or one of its handles closes.
     std::condition_variable changed;
     std::size_t openHandles = 0;
@@ -111,6 +120,7 @@ namespace {
 using simulated_bus_detail::BusCore;
 using simulated_bus_detail::Interface;
 using simulated_bus_detail::MonitorTarget;
+using simulated_bus_detail::QueuedInput;
 
 unsigned ModeBit(HidOpenMode mode) {
     return 1u << static_cast<unsigned>(mode);
@@ -159,8 +169,13 @@ public:
         if (m_interface->firmware) {
             GadgetResponse response = m_interface->firmware->HandleOutputReport(report);
             if (!response.inputReports.empty()) {
-                std::move(response.inputReports.begin(), response.inputReports.end(),
-                          std::back_inserter(m_interface->input));
+                // Like the firmware's one processor: each answer after the one before it is out.
+                auto sentAt = std::chrono::steady_clock::now();
+                if (!m_interface->input.empty()) sentAt = std::max(sentAt, m_interface->input.back().sentAt);
+                for (std::vector<std::uint8_t>& answer : response.inputReports) {
+                    sentAt += m_interface->answerDelay;
+                    m_interface->input.push_back({std::move(answer), sentAt});
+                }
                 m_interface->changed.notify_all();
             }
             if (response.unplugs) {
@@ -200,8 +215,16 @@ public:
             return WaitResult::Completed;
         }
         ++m_interface->waitingReaders;
-        const bool ended = m_interface->changed.wait_for(
-            lock, slice, [&] { return m_closed || !Current() || !m_interface->input.empty(); });
+        const auto sliceEnd = std::chrono::steady_clock::now() + slice;
+        bool ended = false;
+        for (;;) {
+            const auto now = std::chrono::steady_clock::now();
+            const std::deque<QueuedInput>& input = m_interface->input;
+            ended = m_closed || !Current() || (!input.empty() && input.front().sentAt <= now);
+            if (ended || now >= sliceEnd) break;
+            const auto until = input.empty() ? sliceEnd : std::min(sliceEnd, input.front().sentAt);
+            m_interface->changed.wait_until(lock, until);
+        }
         --m_interface->waitingReaders;
         if (!ended) {
             return WaitResult::TimedOut;
@@ -211,7 +234,7 @@ public:
         } else if (!Current()) {
             EndRead(kHidErrorDeviceGone);
         } else {
-            m_report = std::move(m_interface->input.front());
+            m_report = std::move(m_interface->input.front().bytes);
             m_interface->input.pop_front();
             // A read shorter than the report gets its beginning, as a hidraw read does.
             if (m_report.size() > m_readLength) {
@@ -515,7 +538,9 @@ bool SimulatedHidBus::InjectInputReports(const std::string& path,
     if (!iface.pluggedIn) {
         return false;
     }
-    std::move(reports.begin(), reports.end(), std::back_inserter(iface.input));
+    const auto now = std::chrono::steady_clock::now();
+    for (std::vector<std::uint8_t>& report : reports)
+        iface.input.push_back({std::move(report), now});
     iface.changed.notify_all();
     return true;
 }
@@ -556,6 +581,12 @@ std::optional<GadgetFirmware> SimulatedHidBus::GadgetState(const std::string& pa
 void SimulatedHidBus::SetGadgetFault(const std::string& path, GadgetFault fault) {
     const std::lock_guard lock(m_core->mutex);
     m_core->KnownGadget(path).SetFault(fault);
+}
+
+void SimulatedHidBus::SetAnswerDelay(const std::string& path, std::chrono::microseconds delay) {
+    const std::lock_guard lock(m_core->mutex);
+    m_core->KnownGadget(path);
+    m_core->Known(path)->answerDelay = delay;
 }
 
 void SimulatedHidBus::UpdateGadget(const std::string& path,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -111,6 +112,10 @@ public:
     std::optional<GadgetFirmware> GadgetState(const std::string& path) const;
     // Sets the gadget's fault; throws std::invalid_argument for a passive device.
     void SetGadgetFault(const std::string& path, GadgetFault fault);
+    // Makes the gadget take `delay` to answer each packet, as a real one does (a millisecond or
+    // more): its answers reach a reader that long after the packet, or after the answer before.
+    // Injected reports are not delayed. Throws std::invalid_argument for a passive device.
+    void SetAnswerDelay(const std::string& path, std::chrono::microseconds delay);
     // Runs `change` on the gadget's firmware with the bus held (e.g. to fill its flash); `change`
     // must not call back into the bus. Throws std::invalid_argument for a passive device.
     void UpdateGadget(const std::string& path, const std::function<void(GadgetFirmware&)>& change);

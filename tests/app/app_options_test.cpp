@@ -61,12 +61,6 @@ TEST(AppOptions, UdpBindTakesOneDottedAddress) {
     EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-bind", "10.0.0.255"}).udpBind, "10.0.0.255");
 }
 
-TEST(AppOptions, ATraceLineIsThePathATabAndTheBytes) {
-    const unsigned char report[] = {0x00, 0x22, 0xAB, 0x0F};
-    EXPECT_EQ(SimTraceLine("sim:gadget-1", report), "sim:gadget-1\t00 22 AB 0F");
-    EXPECT_EQ(SimTraceLine("a\tb", report), "a\\tb\t00 22 AB 0F");
-}
-
 QString Tavrel() {
     return QStringLiteral(TAVREL_APP_BINARY);
 }
