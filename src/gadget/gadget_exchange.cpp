@@ -19,6 +19,7 @@ void GadgetExchange::StartExchange() {
 
 bool GadgetExchange::Send(const CommandPacket& packet) {
     if (!Running()) return false;
+    m_sentCode = packet.bytes()[0];
     if (!m_link.SendPacketTo(m_target, packet)) {
         Finish(Outcome::GadgetGone);
         return false;
@@ -32,11 +33,11 @@ void GadgetExchange::WaitForReply() {
         Finish(Outcome::TimedOut);  // nothing selected: nothing will ever answer
         return;
     }
-    if (m_replied) {
+    if (m_reply) {
         QMetaObject::invokeMethod(
             this,
-            [this] {
-                if (Running()) OnReply();
+            [this, reply = *m_reply] {
+                if (Running()) OnReply(reply);
             },
             Qt::QueuedConnection);
         return;
@@ -45,12 +46,14 @@ void GadgetExchange::WaitForReply() {
     m_replyTimer.start(m_link.ReplyWaitMs());
 }
 
-void GadgetExchange::ReportArrived() {
-    m_replied = true;
+void GadgetExchange::ReportArrived(const ReplyEffects& reply) {
+    if (m_match == ReplyMatch::SameCode && (!m_sentCode || reply.replyCode != m_sentCode)) return;
+    if (m_reply) return;  // the first answer since the packet went out counts
+    m_reply = reply;
     if (!Running() || !m_waiting) return;
     m_waiting = false;
     m_replyTimer.stop();
-    OnReply();
+    OnReply(reply);
 }
 
 void GadgetExchange::After(int ms, void (GadgetExchange::*step)()) {
@@ -68,6 +71,12 @@ void GadgetExchange::Finish(Outcome outcome) {
     m_link.Finished(this);
 }
 
+void GadgetExchange::Fail(std::string reason) {
+    if (!Running()) return;
+    m_failure = std::move(reason);
+    Finish(Outcome::Failed);
+}
+
 PacketSequence::PacketSequence(GadgetLink& link, std::optional<GadgetId> target,
                                std::vector<CommandPacket> packets)
     : GadgetExchange(link, std::move(target)), m_packets(std::move(packets)) {}
@@ -78,7 +87,11 @@ void PacketSequence::Begin() {
 
 void PacketSequence::SendNext() {
     if (m_sent == m_packets.size()) {
-        Finish(Outcome::Done);
+        if (m_open) {
+            m_idle = true;
+        } else {
+            Finish(Outcome::Done);
+        }
         return;
     }
     if (!Send(m_packets[m_sent])) return;
@@ -86,9 +99,28 @@ void PacketSequence::SendNext() {
     WaitForReply();
 }
 
-void PacketSequence::OnReply() {
+void PacketSequence::OnReply(const ReplyEffects& reply) {
     ++m_answered;
+    if (m_check) {
+        if (std::optional<std::string> failure = m_check(m_answered - 1, reply)) {
+            Fail(std::move(*failure));
+            return;
+        }
+    }
     SendNext();
+}
+
+void PacketSequence::Append(CommandPacket packet) {
+    m_packets.push_back(std::move(packet));
+    if (m_idle && Running()) {
+        m_idle = false;
+        SendNext();
+    }
+}
+
+void PacketSequence::Close() {
+    m_open = false;
+    if (m_idle) Finish(Outcome::Done);
 }
 
 }  // namespace tavrel

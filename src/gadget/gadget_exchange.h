@@ -1,13 +1,16 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <QObject>
 #include <QTimer>
 
 #include "commands/command_packet.h"
+#include "commands/reply_decoder.h"
 #include "gadget/gadget_link.h"
 
 namespace tavrel {
@@ -20,7 +23,14 @@ class GadgetExchange : public QObject {
     Q_OBJECT
 
 public:
-    enum class Outcome { Running, Done, TimedOut, GadgetGone };
+    // Failed: an answer came, but said the work was not done (see FailureText).
+    enum class Outcome { Running, Done, TimedOut, GadgetGone, Failed };
+
+    // Which report answers a packet. The window takes any report of the gadget, as the gadget's
+    // own protocol has it; the command line, which must tell a gadget that did not do the work
+    // from one that did, takes the first report carrying the packet's command code and passes over
+    // the rest (events the gadget reports of its own accord).
+    enum class ReplyMatch { AnyReport, SameCode };
 
     // `target`: the gadget to talk to; none when no gadget was selected (each packet then logs
     // "请选择设备", as a single send does).
@@ -30,6 +40,9 @@ public:
     const std::optional<GadgetId>& Target() const { return m_target; }
     Outcome GetOutcome() const { return m_outcome; }
     bool Running() const { return m_outcome == Outcome::Running; }
+    // Why it failed, when its outcome is Failed.
+    const std::string& FailureText() const { return m_failure; }
+    void SetReplyMatch(ReplyMatch match) { m_match = match; }
 
 signals:
     // The exchange has ended; it is deleted once the event loop gets there.
@@ -37,8 +50,8 @@ signals:
 
 protected:
     virtual void Begin() = 0;
-    // The target answered the packet awaited with WaitForReply.
-    virtual void OnReply() {}
+    // The target answered the packet awaited with WaitForReply; `reply` is what its report held.
+    virtual void OnReply(const ReplyEffects& reply) { static_cast<void>(reply); }
 
     // Sends one packet to the target; false (the exchange has ended) when its gadget is gone.
     bool Send(const CommandPacket& packet);
@@ -51,18 +64,24 @@ protected:
         After(ms, static_cast<void (GadgetExchange::*)()>(step));
     }
     void Finish(Outcome outcome);
+    // Ends with Outcome::Failed and `reason`.
+    void Fail(std::string reason);
     GadgetLink& Link() const { return m_link; }
 
 private:
     friend class GadgetLink;
     void StartExchange();
     // A report of the target arrived (called queued, after its effects were applied).
-    void ReportArrived();
+    void ReportArrived(const ReplyEffects& reply);
 
     GadgetLink& m_link;
     const std::optional<GadgetId> m_target;
     Outcome m_outcome = Outcome::Running;
-    bool m_replied = false;  // the target answered since the last packet sent to it
+    std::string m_failure;
+    ReplyMatch m_match = ReplyMatch::AnyReport;
+    std::optional<std::uint8_t> m_sentCode;  // of the last packet this exchange sent
+    // The target answered since the last packet sent to it, with this.
+    std::optional<ReplyEffects> m_reply;
     bool m_waiting = false;  // in WaitForReply
     QTimer m_replyTimer;
 };
@@ -74,7 +93,20 @@ class PacketSequence : public GadgetExchange {
     Q_OBJECT
 
 public:
+    // Looks at the answer to packet `index`: a reason ends the sequence as Failed; none goes on.
+    using AnswerCheck =
+        std::function<std::optional<std::string>(std::size_t index, const ReplyEffects& reply)>;
+
     PacketSequence(GadgetLink& link, std::optional<GadgetId> target, std::vector<CommandPacket> packets);
+
+    void SetAnswerCheck(AnswerCheck check) { m_check = std::move(check); }
+    std::size_t PacketCount() const { return m_packets.size(); }
+
+    // An open sequence takes more packets while it runs (Append) and ends only once it has been
+    // closed and every packet is answered; call before it starts.
+    void KeepOpen() { m_open = true; }
+    void Append(CommandPacket packet);
+    void Close();
 
     // Packets answered so far; all of them once it is Done.
     std::size_t Answered() const { return m_answered; }
@@ -82,12 +114,15 @@ public:
 
 protected:
     void Begin() override;
-    void OnReply() override;
+    void OnReply(const ReplyEffects& reply) override;
 
 private:
     void SendNext();
 
     std::vector<CommandPacket> m_packets;
+    AnswerCheck m_check;
+    bool m_open = false;
+    bool m_idle = false;  // open, with every packet so far answered
     std::size_t m_sent = 0;
     std::size_t m_answered = 0;
 };

@@ -128,20 +128,22 @@ bool GadgetLink::SendPacketTo(const std::optional<GadgetId>& target, const Comma
     report.resize(length);
     device->WriteFile(report);  // a failed write is not examined: the sender's wait times out
     for (GadgetExchange* exchange : m_exchanges) {
-        if (exchange->Target() == target) exchange->m_replied = false;  // its reply flag, cleared
+        if (exchange->Target() == target) exchange->m_reply.reset();  // its reply flag, cleared
     }
     return true;
 }
 
 ReplyEffects GadgetLink::HandleReport(THidDevice& device, std::span<const std::uint8_t> bytes) {
     const GadgetId id = IdOf(device);
+    ReplyEffects effects = DecodeReplyEffects(bytes);
     for (GadgetExchange* exchange : m_exchanges) {
         if (exchange->Target() == id) {
             // Queued: the report's own effects are applied before the exchange sends again.
-            QMetaObject::invokeMethod(exchange, &GadgetExchange::ReportArrived, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                exchange, [exchange, effects] { exchange->ReportArrived(effects); }, Qt::QueuedConnection);
         }
     }
-    return DecodeReplyEffects(bytes);
+    return effects;
 }
 
 bool GadgetLink::RefuseWhileBusy() {
@@ -152,6 +154,18 @@ bool GadgetLink::RefuseWhileBusy() {
 
 GadgetExchange* GadgetLink::Start(std::unique_ptr<GadgetExchange> exchange) {
     if (RefuseWhileBusy()) return nullptr;
+    return Run(std::move(exchange));
+}
+
+GadgetExchange* GadgetLink::StartAlongside(std::unique_ptr<GadgetExchange> exchange) {
+    if (exchange->Target() && BusyWith(*exchange->Target())) {
+        m_log.LogLine("设备忙，上一操作尚未完成"_gbk);
+        return nullptr;
+    }
+    return Run(std::move(exchange));
+}
+
+GadgetExchange* GadgetLink::Run(std::unique_ptr<GadgetExchange> exchange) {
     GadgetExchange* started = exchange.release();
     m_exchanges.push_back(started);
     started->StartExchange();
@@ -161,6 +175,11 @@ GadgetExchange* GadgetLink::Start(std::unique_ptr<GadgetExchange> exchange) {
 bool GadgetLink::Busy() const {
     return std::any_of(m_exchanges.begin(), m_exchanges.end(),
                        [](const GadgetExchange* e) { return e->Running(); });
+}
+
+bool GadgetLink::BusyWith(const GadgetId& gadget) const {
+    return std::any_of(m_exchanges.begin(), m_exchanges.end(),
+                       [&](const GadgetExchange* e) { return e->Running() && e->Target() == gadget; });
 }
 
 void GadgetLink::Finished(GadgetExchange* exchange) {

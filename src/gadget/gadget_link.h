@@ -93,7 +93,11 @@ public:
     // Starts an exchange of several packets and keeps it until it ends (it may end at once). While
     // one is in progress another is refused: "设备忙，上一操作尚未完成" is logged and none is given back.
     GadgetExchange* Start(std::unique_ptr<GadgetExchange> exchange);
+    // Starts an exchange beside those running with other gadgets (the command line works on many
+    // at once): refused, as above, only while one with the same gadget is in progress.
+    GadgetExchange* StartAlongside(std::unique_ptr<GadgetExchange> exchange);
     bool Busy() const;
+    bool BusyWith(const GadgetId& gadget) const;
     // When an exchange is in progress: logs "设备忙，上一操作尚未完成" and gives true.
     bool RefuseWhileBusy();
     int ReplyWaitMs() const { return m_replyWaitMs; }
@@ -107,6 +111,7 @@ signals:
 
 private:
     friend class GadgetExchange;
+    GadgetExchange* Run(std::unique_ptr<GadgetExchange> exchange);
     void Finished(GadgetExchange* exchange);
 
     THidDeviceController& m_controller;
