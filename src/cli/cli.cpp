@@ -1,24 +1,17 @@
 #include "cli/cli.h"
 
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <optional>
-#include <sstream>
-#include <stdexcept>
 #include <string_view>
 #include <vector>
 
-#include <QStringDecoder>
-
+#include "cli/cli_input.h"
 #include "cli/cli_status.h"
 #include "cli/devices_command.h"
-#include "common/gbk_text.h"
+#include "cli/gadget_commands.h"
 #include "common/log_sink.h"
 #include "script/script_compile.h"
 #include "script/script_listing.h"
-#include "textcodec/gbk_codec.h"
 
 #ifndef TAVREL_VERSION
 #define TAVREL_VERSION "0.0.0"
@@ -42,12 +35,17 @@ constexpr std::string_view kUsage =
     "      it did not), product. Control characters are written as \\t, \\n, \\\\ and \\xHH.\n"
     "      --simulate lists simulated devices instead (N gadgets, default 1, with a mouse\n"
     "      and a vendor device); the roots default to /sys and /dev.\n"
+    "%GADGET%"
     "  tavrel-cli --help | --version\n"
     "\n"
     "FILE defaults to standard input (-). Text is UTF-8 unless --encoding gbk is given;\n"
     "lines end in LF or CR LF.\n";
 
-enum class Encoding { Utf8, Gbk };
+std::string Usage() {
+    std::string usage(kUsage);
+    usage.replace(usage.find("%GADGET%"), 8, GadgetCommandsUsage());
+    return usage;
+}
 
 struct Options {
     std::string command;
@@ -56,33 +54,6 @@ struct Options {
     Encoding encoding = Encoding::Utf8;
     std::string file = "-";
 };
-
-// Writes each log line in the chosen encoding, one per line.
-class StreamLogSink : public LogSink {
-public:
-    StreamLogSink(std::ostream& out, Encoding encoding) : m_out(out), m_encoding(encoding) {}
-    void LogLine(std::string_view text) override {
-        if (m_encoding == Encoding::Gbk) {
-            m_out << text << '\n';
-        } else {
-            m_out << FromGbk(text).toStdString() << '\n';
-        }
-    }
-
-private:
-    std::ostream& m_out;
-    Encoding m_encoding;
-};
-
-Encoding ParseEncoding(std::string_view name) {
-    if (name == "utf8" || name == "utf-8") {
-        return Encoding::Utf8;
-    }
-    if (name == "gbk") {
-        return Encoding::Gbk;
-    }
-    throw UsageError("unknown encoding '" + std::string(name) + "' (use utf8 or gbk)");
-}
 
 Options ParseArguments(std::span<const std::string> args) {
     Options options;
@@ -124,55 +95,8 @@ Options ParseArguments(std::span<const std::string> args) {
     return options;
 }
 
-std::string ReadInput(const std::string& file, std::istream& in) {
-    if (file == "-") {
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    std::error_code error;
-    if (std::filesystem::is_directory(file, error)) {
-        throw UsageError("cannot read " + file + ": it is a folder");
-    }
-    std::ifstream stream(file, std::ios::binary);
-    if (!stream) {
-        throw UsageError("cannot read " + file);
-    }
-    try {
-        return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-    } catch (const std::exception& failure) {
-        throw UsageError("cannot read " + file + ": " + failure.what());
-    }
-}
-
-// The input's lines as GBK bytes.
-std::vector<std::string> ReadGbkLines(const Options& options, std::istream& in) {
-    std::string text = ReadInput(options.file, in);
-    if (options.encoding == Encoding::Gbk) {
-        return SplitLines(text);
-    }
-    if (text.starts_with("\xEF\xBB\xBF")) {
-        text.erase(0, 3);
-    }
-    std::vector<std::string> lines = SplitLines(text);
-    const std::string name = options.file == "-" ? "standard input" : options.file;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
-        const QString unicode =
-            decoder.decode(QByteArrayView(lines[i].data(), static_cast<qsizetype>(lines[i].size())));
-        const std::string where = name + ", line " + std::to_string(i + 1);
-        if (decoder.hasError()) {
-            throw UsageError(where + ": not valid UTF-8");
-        }
-        std::optional<std::string> gbk = ToGbkExactly(unicode);
-        if (!gbk) {
-            throw UsageError(where + ": holds a character that GBK cannot represent");
-        }
-        lines[i] = std::move(*gbk);
-    }
-    return lines;
-}
-
 int Compile(const Options& options, std::istream& in, std::ostream& out, std::ostream& err) {
-    const std::vector<std::string> lines = ReadGbkLines(options, in);
+    const std::vector<std::string> lines = ReadGbkLines(options.file, options.encoding, in);
     StreamLogSink log(err, options.encoding);
     const ScriptCompilation compilation = CompileScript(lines, options.versionText, options.autoRun, log);
     for (const std::string& line : compilation.byteTextLines) {
@@ -182,7 +106,7 @@ int Compile(const Options& options, std::istream& in, std::ostream& out, std::os
 }
 
 int List(const Options& options, std::istream& in, std::ostream& out) {
-    const std::vector<std::string> lines = ReadGbkLines(options, in);
+    const std::vector<std::string> lines = ReadGbkLines(options.file, options.encoding, in);
     StreamLogSink log(out, options.encoding);
     ScriptRecordBuffer recordBuffer{};
     ListScriptBytes(lines, recordBuffer, log);
@@ -196,14 +120,15 @@ int ReportUsageError(std::ostream& err, const UsageError& error) {
     return kExitUsage;
 }
 
-int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& out, std::ostream& err) {
+int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& out, std::ostream& err,
+           bool errIsTerminal) {
     if (args.empty()) {
-        err << "tavrel-cli: no command given\n" << kUsage;
+        err << "tavrel-cli: no command given\n" << Usage();
         return kExitUsage;
     }
     const std::string& command = args.front();
     if (command == "--help" || command == "-h" || command == "help") {
-        out << kUsage;
+        out << Usage();
         return kExitOk;
     }
     if (command == "--version") {
@@ -211,17 +136,20 @@ int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& ou
         return kExitOk;
     }
     try {
-        if (command != "compile" && command != "list" && command != "devices") {
+        if (command != "compile" && command != "list" && command != "devices" && !IsGadgetCommand(command)) {
             throw UsageError("unknown command '" + command + "'");
         }
         for (const std::string& arg : args.subspan(1)) {
             if (arg == "--help" || arg == "-h") {
-                out << kUsage;
+                out << Usage();
                 return kExitOk;
             }
         }
         if (command == "devices") {
             return RunDevicesCommand(args.subspan(1), out, err);
+        }
+        if (IsGadgetCommand(command)) {
+            return RunGadgetCommand(args, CliStreams{in, out, err, errIsTerminal});
         }
         const Options options = ParseArguments(args);
         if (options.command == "compile") {

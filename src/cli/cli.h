@@ -7,7 +7,9 @@
 namespace tavrel {
 
 // tavrel-cli with its arguments (without the program name), reading standard input from `in`.
-// Gives the exit status: 0 done, 2 bad arguments or unreadable input.
-int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& out, std::ostream& err);
+// Gives the exit status: 0 done, 1 failed on a gadget, 2 bad arguments or unreadable input, 3 no
+// usable gadget. Progress shows on `err` only when it is a terminal.
+int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& out, std::ostream& err,
+           bool errIsTerminal = false);
 
 }  // namespace tavrel
