@@ -118,6 +118,91 @@ TEST(CompileScript, ARawReportLineAfterAFailedLineIsAZeroRecord) {
     })) << "failed lines leave nothing behind in the buffer";
 }
 
+TEST(ClassifyScriptLine, TakesEachLineForWhatTheCompilerMakesOfIt) {
+    const std::pair<const char*, ScriptLineKind> cases[] = {
+        {"按键：A", ScriptLineKind::Keyboard},
+        {"KEYBOARD:ctrl+c", ScriptLineKind::Keyboard},
+        {"键盘：中", ScriptLineKind::Keyboard},  // a keyboard line, whose key then fails
+        {"键盘HID:00 00 04 00 00 00 00 00", ScriptLineKind::RawKeyboard},
+        {"鼠标：单击", ScriptLineKind::Mouse},
+        {"鼠标HID:01 00 00 00", ScriptLineKind::RawMouse},
+        {"延时：1秒", ScriptLineKind::Delay},
+        {"跳转：2行", ScriptLineKind::Jump},
+        {"停止：1", ScriptLineKind::PlayControl},
+        {"重新开始", ScriptLineKind::PlayControl},
+        {"注释：说明", ScriptLineKind::Comment},
+        {"// 说明", ScriptLineKind::Comment},
+        {"   ", ScriptLineKind::Blank},
+        {"", ScriptLineKind::Blank},
+        {"你好", ScriptLineKind::Unknown},
+    };
+    for (const auto& [line, kind] : cases) {
+        EXPECT_EQ(ClassifyScriptLine(Utf8ToGbk(line)), kind) << line;
+    }
+}
+
+// Per line: whether it counted and what was logged for it; the log itself stays as it was.
+TEST(CompileScript, GivesEachLinesResult) {
+    std::vector<std::string> lines =
+        GbkLines({"按键：A", "按键：中", "延时：abc", "跳转", "注释：说明", "", "你好"});
+    const std::size_t firstPast = lines.size() + 41;
+    lines.insert(lines.end(), 41, "keyboard:a");  // with the first, 42 records
+    lines.push_back(Utf8ToGbk("按键：B"));
+    lines.push_back("");
+    LogCollector withResults;
+    const ScriptCompilation result = CompileScript(lines, "1", true, withResults);
+    ASSERT_EQ(result.lineResults.size(), lines.size());
+
+    struct Expected {
+        ScriptLineKind kind;
+        bool counted;
+        bool leftOut;
+        std::vector<std::string> messages;
+    };
+    const Expected expected[] = {
+        {ScriptLineKind::Keyboard, true, false, {}},
+        {ScriptLineKind::Keyboard, false, true, {"无法识别键盘值：中"}},
+        {ScriptLineKind::Delay, false, true, {}},  // a delay of no time: dropped without a word
+        {ScriptLineKind::Jump, false, true, {"goto", "参数错误"}},
+        {ScriptLineKind::Comment, false, false, {}},
+        {ScriptLineKind::Blank, false, false, {}},
+        {ScriptLineKind::Unknown, false, true, {"未知指令：你好"}},
+    };
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        SCOPED_TRACE(i);
+        const ScriptLineResult& line = result.lineResults[i];
+        EXPECT_EQ(line.kind, expected[i].kind);
+        EXPECT_EQ(line.counted, expected[i].counted);
+        EXPECT_EQ(line.LeftOut(), expected[i].leftOut);
+        EXPECT_FALSE(line.pastLimit);
+        std::vector<std::string> messages;
+        for (const std::string& message : line.messages)
+            messages.push_back(test::GbkToUtf8(message));
+        EXPECT_EQ(messages, expected[i].messages);
+    }
+    const ScriptLineResult& past = result.lineResults[firstPast];
+    EXPECT_TRUE(past.pastLimit && past.LeftOut());
+    EXPECT_EQ(past.kind, ScriptLineKind::Keyboard);
+    EXPECT_THAT(past.messages, ElementsAre("超过存储空间！"_gbk));
+    EXPECT_TRUE(result.lineResults.back().pastLimit);
+    EXPECT_FALSE(result.lineResults.back().LeftOut()) << "a blank line past the limit loses nothing";
+
+    std::vector<std::string> logged;
+    for (const ScriptLineResult& line : result.lineResults) {
+        if (!line.pastLimit) logged.insert(logged.end(), line.messages.begin(), line.messages.end());
+    }
+    logged.emplace_back("超过存储空间！"_gbk);
+    logged.emplace_back("翻译完毕，共42行脚本"_gbk);
+    EXPECT_EQ(withResults.lines(), logged);
+    EXPECT_EQ(result.recordCount, 42);
+
+    // Under a debugger the sink shows trace lines; they still reach it through the collection.
+    LogCollector tracing(true);
+    const ScriptCompilation traced = CompileScript(GbkLines({"按键：A"}), "1", true, tracing);
+    EXPECT_GT(tracing.lines().size(), 1u);
+    EXPECT_EQ(traced.lineResults[0].messages.size(), tracing.lines().size() - 1);
+}
+
 TEST(DemoScriptText, TenExampleLinesAfterALineBreak) {
     EXPECT_EQ(
         test::GbkToUtf8(DemoScriptText()),

@@ -257,6 +257,41 @@ TEST_F(SimulatedHidBusTest, GadgetAnswersWhatIsWrittenToIt) {
     EXPECT_THAT(order, ElementsAre(kGadget, kGadget, kGadget, kVendor, kGadget));
 }
 
+// With an answer delay each answer leaves that long after its packet, or after the answer before
+// it; a slice that ends first times out, and the answer is still there for the next read.
+TEST_F(SimulatedHidBusTest, AGadgetWithAnAnswerDelayAnswersOneAfterAnother) {
+    PlugAll();
+    const auto writer = Open(kGadget, HidOpenMode::ReadWrite);
+    const auto reader = Open(kGadget, HidOpenMode::OverlappedRead);
+    ASSERT_TRUE(writer && reader);
+    EXPECT_THROW(bus.SetAnswerDelay(kMouse, 1ms), std::invalid_argument);
+    bus.SetAnswerDelay(kGadget, 40ms);
+
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(writer->Write(CommandReport(CMD_READ_ID)));
+    ASSERT_TRUE(writer->Write(CommandReport(CMD_START)));
+    ASSERT_TRUE(reader->QueueRead(65));
+    const HidHandle::WaitResult early = reader->WaitRead(5ms);
+    if (std::chrono::steady_clock::now() - sent < 35ms) {
+        EXPECT_EQ(early, HidHandle::WaitResult::TimedOut);
+    }
+    if (early == HidHandle::WaitResult::TimedOut) {
+        ASSERT_EQ(reader->WaitRead(kLongWait), HidHandle::WaitResult::Completed);
+    }
+    const auto first = std::chrono::steady_clock::now();
+    std::array<std::uint8_t, 65> buffer{};
+    ASSERT_EQ(reader->TakeReadResult(buffer), 65u);
+    EXPECT_EQ(buffer[1], CMD_READ_ID);
+    EXPECT_EQ(ReadOne(*reader).report[1], CMD_START);
+    const auto second = std::chrono::steady_clock::now();
+    EXPECT_GE(first - sent, 40ms);
+    EXPECT_GE(second - sent, 80ms);
+
+    // Reports the device sends of its own accord are not held back.
+    bus.InjectInputReport(kGadget, GadgetInputReport(CMD_SERIAL));
+    EXPECT_EQ(ReadOne(*reader, 65, 1ms).wait, HidHandle::WaitResult::Completed);
+}
+
 TEST_F(SimulatedHidBusTest, HandlesOfAnUnpluggedInterfaceFail) {
     PlugAll();
     auto writer = Open(kGadget, HidOpenMode::ReadWrite);
