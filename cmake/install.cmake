@@ -11,4 +11,6 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     install(FILES "${PROJECT_SOURCE_DIR}/dist/linux/70-tavrel.rules" DESTINATION "${TAVREL_UDEV_RULES_DIR}")
     install(FILES "${PROJECT_SOURCE_DIR}/dist/linux/tavrel.desktop"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
+    install(FILES "${PROJECT_SOURCE_DIR}/dist/linux/tavrel.svg"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps")
 endif()
