@@ -1,6 +1,20 @@
 # Installs the desktop integration next to the executables.
 include(GNUInstallDirs)
 
+# Debian wants manual pages and changelogs gzipped, and without the name and time stamp that gzip
+# stores by default (-n), so that the same sources give the same package.
+function(tavrel_install_gzipped source destination)
+    get_filename_component(name "${source}" NAME)
+    set(copy "${PROJECT_BINARY_DIR}/dist/${name}")
+    add_custom_command(OUTPUT "${copy}.gz"
+        COMMAND "${CMAKE_COMMAND}" -E copy "${source}" "${copy}"
+        COMMAND gzip -9nf "${copy}"
+        DEPENDS "${source}"
+        VERBATIM)
+    add_custom_target("tavrel_gzip_${name}" ALL DEPENDS "${copy}.gz")
+    install(FILES "${copy}.gz" DESTINATION "${destination}")
+endfunction()
+
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     # Not CMAKE_INSTALL_LIBDIR: that is multiarch on Debian, and udev looks in lib/udev only.
     # udev reads rules from /usr/lib/udev/rules.d (packages) and /etc/udev/rules.d (the
@@ -13,4 +27,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
     install(FILES "${PROJECT_SOURCE_DIR}/dist/linux/tavrel.svg"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps")
+    foreach(page IN ITEMS tavrel.1 tavrel-cli.1)
+        tavrel_install_gzipped("${PROJECT_SOURCE_DIR}/dist/linux/man/${page}" "${CMAKE_INSTALL_MANDIR}/man1")
+    endforeach()
 endif()
