@@ -1,0 +1,45 @@
+# The Debian package (scripts/package runs cpack in a Release build): the programs and what
+# cmake/install.cmake installs with them, plus the copyright and changelog Debian asks every
+# package to carry.
+if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    return()
+endif()
+
+set(TAVREL_PACKAGE_MAINTAINER "Tavrel maintainers <maintainers@users.noreply.c-seed-b676549e.example>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+# share/doc/tavrel, not CMAKE_INSTALL_DOCDIR: that one is named after the project (Tavrel), and
+# Debian looks for the package's name.
+set(TAVREL_PACKAGE_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/tavrel")
+install(FILES "${PROJECT_SOURCE_DIR}/dist/linux/debian/copyright" DESTINATION "${TAVREL_PACKAGE_DOC_DIR}")
+tavrel_install_gzipped("${PROJECT_SOURCE_DIR}/dist/linux/debian/changelog" "${TAVREL_PACKAGE_DOC_DIR}")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tavrel)
+set(CPACK_PACKAGE_CONTACT "${TAVREL_PACKAGE_MAINTAINER}")
+# The udev rule only works from /usr/lib/udev/rules.d, whatever prefix the build was configured with.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop tool for a USB keyboard/mouse script gadget")
+# Debian shows the description as it stands: lines of at most 80 columns, an empty line between
+# paragraphs.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Tavrel writes keyboard and mouse scripts for a USB script gadget (HID vendor
+id 0x4132) in a short line language with Chinese or English keywords,
+compiles them into the gadget's record bytes, downloads them into the
+gadget, and starts, stops and resets its playback, also with the global hot
+keys F7, F8 and F9. It reads and writes the gadget's data flash and serves
+script lines over UDP.
+
+The package holds the window (tavrel), the command line (tavrel-cli), and a
+udev rule that gives the user at the seat access to the gadget's hidraw
+nodes. Both programs can work with a simulated gadget (--simulate) when none
+is plugged in.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The window's labels are Chinese; without a CJK font they show as boxes.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-microhei | fonts-noto-cjk")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/dist/linux/debian/postinst")
+# Keeps the maintainer script executable and the control files at the modes dpkg expects.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)
