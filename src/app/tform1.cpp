@@ -85,7 +85,7 @@ TForm1::TForm1(QString executableFolder, HidPlatform& platform, QHostAddress udp
              desktop.y() + (desktop.height() - kOuterSize.height()) / 2);
     }
 
-    for (QPlainTextEdit* memo : {mmosc, mmoscbytes, Memo1}) {
+    for (QPlainTextEdit* memo : std::initializer_list<QPlainTextEdit*>{mmosc, mmoscbytes, Memo1}) {
         memo->viewport()->installEventFilter(this);
     }
     connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
@@ -376,6 +376,7 @@ void TForm1::Button1Click() {
         lines.append(QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
     }
     mmoscbytes->setPlainText(lines.join(QLatin1Char('\n')));
+    mmosc->ShowCompileResults(compilation.lineResults);
 }
 
 void TForm1::btnDemoClick() {

@@ -46,7 +46,7 @@ TEST(FormLayout, EveryControlWithItsNameCaptionStateAndPlace) {
         {"PageControl1", "QTabWidget", {16, 64, 577, 305}, nullptr, true},
         {"Memo1", "QPlainTextEdit", {0, 384, 601, 146}, nullptr, true},
         {"mmosc",
-         "QPlainTextEdit",
+         "tavrel::TScriptEditor",
          {32, 24, 153, 137},
          "注释：设备自动控制\n延时：120秒\n按键：1\n延时：120秒\n按键：下\n延时：120秒\n按键：回车\n延时：120"
          "秒\n跳转：2行",
