@@ -1,42 +1,109 @@
 #include "gadget/flash_exchanges.h"
 
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "commands/command_codes.h"
 #include "commands/flash_block.h"
+#include "common/gbk_text.h"
 
 namespace tavrel {
 
 namespace {
 
-std::vector<CommandPacket> FlashPackets(const std::vector<FlashBlock>& blocks) {
-    std::vector<CommandPacket> packets;
-    packets.reserve(blocks.size());
-    for (const FlashBlock& block : blocks)
-        packets.push_back(BuildCommandPacket(CMD_FLASH, block));
-    return packets;
-}
-
 constexpr std::size_t kDataFlashBlocks = kDataFlashSize / kFlashChunkSize;
+constexpr std::size_t kBlockBytes = 4;  // where a block's bytes begin, after operation, length, address
 
-}  // namespace
-
-std::unique_ptr<PacketSequence> MakeScriptDownload(GadgetLink& link, std::optional<GadgetId> target,
-                                                   const ScriptDownload& plan) {
-    return std::make_unique<PacketSequence>(link, std::move(target), FlashPackets(plan.blocks));
+std::uint16_t AddressOf(const FlashBlock& block) {
+    return static_cast<std::uint16_t>(block[2] << 8 | block[3]);
 }
 
-std::unique_ptr<PacketSequence> MakeDataFlashRead(GadgetLink& link, std::optional<GadgetId> target) {
+std::string AddressText(std::size_t address) {
+    return FormatText("0x%04zX", address);
+}
+
+std::vector<FlashBlock> DataFlashReadBlocks() {
     std::vector<FlashBlock> blocks;
     for (std::size_t j = 0; j < kDataFlashBlocks; ++j) {
         blocks.push_back(BuildFlashReadBlock(static_cast<std::uint16_t>(j * kFlashChunkSize)));
     }
-    return std::make_unique<PacketSequence>(link, std::move(target), FlashPackets(blocks));
+    return blocks;
+}
+
+// The bytes of the answer to a read of the block at `address`, or why there are none.
+std::optional<std::string> ReadAnswerProblem(const ReplyEffects& reply, std::uint16_t address) {
+    if (!reply.flashData) return "flash read at " + AddressText(address) + " refused";
+    const FlashReplyData& data = *reply.flashData;
+    if (data.address != address || data.bytes.size() != kFlashChunkSize) {
+        return FormatText("flash answer of %zu bytes at ", data.bytes.size()) + AddressText(data.address) +
+               " to the read at " + AddressText(address);
+    }
+    return std::nullopt;
+}
+
+// CMD_FLASH packets for `blocks`, then (with `readBack`) a read of each block, in that order.
+std::unique_ptr<PacketSequence> FlashSequence(GadgetLink& link, std::optional<GadgetId> target,
+                                              const std::vector<FlashBlock>& blocks,
+                                              const std::vector<FlashBlock>& readBack) {
+    std::vector<CommandPacket> packets;
+    packets.reserve(blocks.size() + readBack.size());
+    for (const FlashBlock& block : blocks)
+        packets.push_back(BuildCommandPacket(CMD_FLASH, block));
+    for (const FlashBlock& block : readBack)
+        packets.push_back(BuildCommandPacket(CMD_FLASH, BuildFlashReadBlock(AddressOf(block))));
+    return std::make_unique<PacketSequence>(link, std::move(target), std::move(packets));
+}
+
+std::unique_ptr<PacketSequence> FlashWrite(GadgetLink& link, std::optional<GadgetId> target,
+                                           const std::vector<FlashBlock>& blocks, bool verify) {
+    if (!verify) return FlashSequence(link, std::move(target), blocks, {});
+    auto sequence = FlashSequence(link, std::move(target), blocks, blocks);
+    sequence->SetAnswerCheck(
+        [blocks](std::size_t index, const ReplyEffects& reply) -> std::optional<std::string> {
+            if (index < blocks.size()) return std::nullopt;  // a write's answer
+            const FlashBlock& written = blocks[index - blocks.size()];
+            const std::uint16_t address = AddressOf(written);
+            if (std::optional<std::string> problem = ReadAnswerProblem(reply, address)) return problem;
+            const std::vector<std::uint8_t>& read = reply.flashData->bytes;
+            for (std::size_t i = 0; i < kFlashChunkSize; ++i) {
+                if (read[i] != written[kBlockBytes + i]) {
+                    return "verification mismatch at " + AddressText(address + i) +
+                           FormatText(" (wrote %02X, read %02X)", written[kBlockBytes + i], read[i]);
+                }
+            }
+            return std::nullopt;
+        });
+    return sequence;
+}
+
+}  // namespace
+
+std::unique_ptr<PacketSequence> MakeScriptDownload(GadgetLink& link, std::optional<GadgetId> target,
+                                                   const ScriptDownload& plan, bool verify) {
+    return FlashWrite(link, std::move(target), plan.blocks, verify);
+}
+
+std::unique_ptr<PacketSequence> MakeDataFlashRead(GadgetLink& link, std::optional<GadgetId> target,
+                                                  DataFlashImage* into) {
+    const std::vector<FlashBlock> blocks = DataFlashReadBlocks();
+    auto sequence = FlashSequence(link, std::move(target), blocks, {});
+    if (into != nullptr) {
+        if (into->Size() != kDataFlashSize)
+            throw std::invalid_argument("the data flash page holds 128 bytes");
+        sequence->SetAnswerCheck(
+            [blocks, into](std::size_t index, const ReplyEffects& reply) -> std::optional<std::string> {
+                const std::uint16_t address = AddressOf(blocks[index]);
+                if (std::optional<std::string> problem = ReadAnswerProblem(reply, address)) return problem;
+                into->Write(address, reply.flashData->bytes);
+                return std::nullopt;
+            });
+    }
+    return sequence;
 }
 
 std::unique_ptr<PacketSequence> MakeDataFlashWrite(GadgetLink& link, std::optional<GadgetId> target,
-                                                   std::span<const std::uint8_t> bytes) {
+                                                   std::span<const std::uint8_t> bytes, bool verify) {
     if (bytes.size() != kDataFlashSize) throw std::invalid_argument("the data flash page holds 128 bytes");
     std::vector<FlashBlock> blocks;
     for (std::size_t j = 0; j < kDataFlashBlocks; ++j) {
@@ -44,7 +111,7 @@ std::unique_ptr<PacketSequence> MakeDataFlashWrite(GadgetLink& link, std::option
                                          static_cast<std::uint16_t>(j * kFlashChunkSize),
                                          bytes.subspan(j * kFlashChunkSize).first<kFlashChunkSize>()));
     }
-    return std::make_unique<PacketSequence>(link, std::move(target), FlashPackets(blocks));
+    return FlashWrite(link, std::move(target), blocks, verify);
 }
 
 void SendSerialTest(PacketSink& sink) {

@@ -101,6 +101,8 @@ void PacketSequence::SendNext() {
 
 void PacketSequence::OnReply(const ReplyEffects& reply) {
     ++m_answered;
+    emit answered();
+    if (!Running()) return;
     if (m_check) {
         if (std::optional<std::string> failure = m_check(m_answered - 1, reply)) {
             Fail(std::move(*failure));

@@ -112,6 +112,10 @@ public:
     std::size_t Answered() const { return m_answered; }
     std::size_t Sent() const { return m_sent; }
 
+signals:
+    // The gadget has answered one more packet (before the answer is checked).
+    void answered();
+
 protected:
     void Begin() override;
     void OnReply(const ReplyEffects& reply) override;
