@@ -5,10 +5,12 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/cli_arguments.h"
 #include "cli/cli_input.h"
 #include "cli/cli_status.h"
 #include "cli/devices_command.h"
 #include "cli/gadget_commands.h"
+#include "cli/gadget_options.h"
 #include "common/log_sink.h"
 #include "script/script_compile.h"
 #include "script/script_listing.h"
@@ -61,12 +63,7 @@ Options ParseArguments(std::span<const std::string> args) {
     const bool compiling = options.command == "compile";
     bool haveFile = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
-        std::string_view arg = args[i];
-        std::optional<std::string> inlineValue;
-        if (arg.starts_with("--") && arg.find('=') != std::string_view::npos) {
-            inlineValue = std::string(arg.substr(arg.find('=') + 1));
-            arg = arg.substr(0, arg.find('='));
-        }
+        const auto [arg, inlineValue] = SplitOption(args[i]);
         const auto value = [&]() -> std::string {
             if (inlineValue) {
                 return *inlineValue;

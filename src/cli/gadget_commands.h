@@ -3,7 +3,6 @@
 #include <iosfwd>
 #include <span>
 #include <string>
-#include <string_view>
 
 namespace tavrel {
 
@@ -21,12 +20,6 @@ struct CliStreams {
     std::ostream& err;
     bool errIsTerminal = false;
 };
-
-// Whether `command` names a gadget command: id, download, flash, start, stop, reboot, send.
-bool IsGadgetCommand(std::string_view command);
-
-// The usage lines of the gadget commands, for tavrel-cli --help.
-std::string_view GadgetCommandsUsage();
 
 // Runs a gadget command; `args` begin with the command's word. The gadgets are the system's
 // (hidraw), or a simulated bus with --simulate. Gives the exit status: 0 done on every selected

@@ -200,6 +200,17 @@ TEST_F(GadgetCommandTest, FlashReadPrintsTheGridsRowsOrWritesTheRawBytes) {
     const CliRun several = Run({"flash", "read", "--all", "--output", file});
     EXPECT_EQ(several.status, 2);
     EXPECT_THAT(several.err, HasSubstr("--output needs exactly one gadget"));
+    const std::size_t sent = bus.ReceivedReports(kGadget1).size();
+    const CliRun nowhere = Run({"flash", "read", "--device", kGadget1, "--output", "/no/such/folder/x.bin"});
+    EXPECT_EQ(nowhere.status, 2);
+    EXPECT_THAT(nowhere.err, HasSubstr("cannot write /no/such/folder/x.bin"));
+    EXPECT_EQ(bus.ReceivedReports(kGadget1).size(), sent) << "refused before reading";
+
+    // A gadget refusing the read gives no bytes to print, and says so.
+    bus.SetGadgetFault(kGadget2, GadgetFault::ErrorStatus);
+    const CliRun refused = Run({"flash", "read", "--all"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_THAT(refused.out, HasSubstr("sim:gadget-2\tfailed: flash read at 0x0000 refused\n"));
 }
 
 TEST_F(GadgetCommandTest, FlashWriteTakesRawBytesOrHexTextAndClearStoresFF) {

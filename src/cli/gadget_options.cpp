@@ -1,0 +1,174 @@
+#include "cli/gadget_options.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+
+#include "cli/cli_arguments.h"
+#include "cli/cli_status.h"
+#include "common/gbk_text.h"
+#include "sim/simulated_setup.h"
+
+namespace tavrel {
+
+namespace {
+
+constexpr std::string_view kSelectUsage =
+    "      SELECT: --device PATH (repeatable; PATH as 'devices' prints it) or --all; without\n"
+    "      either, the one gadget present. --simulate[=N] works on N simulated gadgets,\n"
+    "      --sim-trace FILE appends the reports they take to FILE; --timeout MS bounds the\n"
+    "      wait for each answer (default 10000).\n";
+
+struct CommandUsage {
+    std::string_view name;
+    std::string_view synopsis;
+};
+
+constexpr CommandUsage kCommands[] = {
+    {"id", "id [SELECT]"},
+    {"download",
+     "download [SELECT] [--version TEXT] [--no-autorun] [--encoding utf8|gbk] [--verify] SCRIPT|-"},
+    {"flash read", "flash read [SELECT] [--output FILE]"},
+    {"flash write", "flash write [SELECT] [--verify] FILE|-"},
+    {"flash clear", "flash clear [SELECT] [--verify]"},
+    {"start", "start [SELECT]"},
+    {"stop", "stop [SELECT]"},
+    {"reboot", "reboot [SELECT]"},
+    {"send", "send [SELECT] [--encoding utf8|gbk] [LINE...]"},
+};
+
+std::string SynopsisOf(std::string_view command) {
+    for (const CommandUsage& usage : kCommands) {
+        if (usage.name == command) return "tavrel-cli " + std::string(usage.synopsis);
+    }
+    return {};
+}
+
+// A bad argument of a gadget command: reported with the command's usage line.
+[[noreturn]] void Refuse(const std::string& command, const std::string& what) {
+    std::string message = what;
+    if (const std::string synopsis = SynopsisOf(command); !synopsis.empty())
+        message += "\nUsage: " + synopsis;
+    throw UsageError(message);
+}
+
+}  // namespace
+
+bool IsGadgetCommand(std::string_view command) {
+    return command == "flash" ||
+           std::any_of(std::begin(kCommands), std::end(kCommands),
+                       [&](const CommandUsage& usage) { return usage.name == command; });
+}
+
+std::string_view GadgetCommandsUsage() {
+    static const std::string usage = [] {
+        std::string text;
+        for (const CommandUsage& command : kCommands)
+            text += "  tavrel-cli " + std::string(command.synopsis) + "\n";
+        text += kSelectUsage;
+        text +=
+            "      Each prints one line per gadget: PATH, a tab, 'ok' or 'failed: REASON' ('id'\n"
+            "      prints the identifier instead of 'ok', 'flash read' the 128 bytes). Every\n"
+            "      packet waits for its gadget's answer; the gadgets are worked on at once.\n"
+            "      download compiles as 'compile' does and refuses a script with a line that gives\n"
+            "      no record; --verify reads the written flash back. flash write takes 128 raw\n"
+            "      bytes or hex text; flash clear writes 128 bytes of FF. send runs live lines\n"
+            "      (standard input without LINE) one per 10 ms, as the UDP server does.\n"
+            "      Exit status: 0 done, 1 failed on a gadget, 2 bad arguments or input, 3 no\n"
+            "      usable gadget.\n";
+        return text;
+    }();
+    return usage;
+}
+
+GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
+    GadgetOptions options;
+    std::size_t first = 1;
+    options.command = args.front();
+    if (options.command == "flash") {
+        if (args.size() < 2 || (args[1] != "read" && args[1] != "write" && args[1] != "clear")) {
+            throw UsageError("flash needs read, write or clear\nUsage: " + SynopsisOf("flash read") +
+                             "\n       " + SynopsisOf("flash write") + "\n       " +
+                             SynopsisOf("flash clear"));
+        }
+        options.command += " " + args[1];
+        first = 2;
+    }
+    const std::string& command = options.command;
+    const bool download = command == "download";
+    const bool send = command == "send";
+    const bool verifies = download || command == "flash write" || command == "flash clear";
+    const bool takesInput = download || command == "flash write";
+    for (std::size_t i = first; i < args.size(); ++i) {
+        const auto [arg, inlineValue] = SplitOption(args[i]);
+        const auto value = [&]() -> std::string {
+            if (inlineValue) return *inlineValue;
+            if (i + 1 >= args.size()) Refuse(command, "option " + std::string(arg) + " needs a value");
+            return args[++i];
+        };
+        const auto flag = [&] {
+            if (inlineValue) Refuse(command, "option " + std::string(arg) + " takes no value");
+        };
+        if (arg == "--device") {
+            const std::string path = value();
+            if (path.empty()) Refuse(command, "--device needs a path");
+            if (std::find(options.devices.begin(), options.devices.end(), path) == options.devices.end()) {
+                options.devices.push_back(path);
+            }
+        } else if (arg == "--all") {
+            flag();
+            options.all = true;
+        } else if (arg == "--simulate") {
+            std::int32_t gadgets = 1;
+            if (inlineValue && (!ParseWholeInteger(*inlineValue, gadgets) || gadgets < 0 ||
+                                gadgets > kMaxSimulatedGadgets)) {
+                Refuse(command,
+                       "--simulate takes a number of gadgets from 0 to 64, not '" + *inlineValue + "'");
+            }
+            options.simulatedGadgets = gadgets;
+        } else if (arg == "--sim-trace") {
+            options.simTrace = value();
+            if (options.simTrace.empty()) Refuse(command, "--sim-trace needs a file");
+        } else if (arg == "--timeout") {
+            const std::string text = value();
+            std::int32_t ms = 0;
+            if (!ParseWholeInteger(text, ms) || ms < 1) {
+                Refuse(command, "--timeout takes a number of milliseconds above 0, not '" + text + "'");
+            }
+            options.timeoutMs = ms;
+        } else if ((download || send) && arg == "--encoding") {
+            options.encoding = ParseEncoding(value());
+        } else if (download && arg == "--version") {
+            options.versionText = value();
+        } else if (download && arg == "--no-autorun") {
+            flag();
+            options.autoRun = false;
+        } else if (verifies && arg == "--verify") {
+            flag();
+            options.verify = true;
+        } else if (command == "flash read" && arg == "--output") {
+            options.output = value();
+            if (options.output.empty()) Refuse(command, "--output needs a file");
+        } else if (arg == "-" || !arg.starts_with("-") || (send && !arg.starts_with("--"))) {
+            if (send) {
+                options.lines.emplace_back(arg);
+            } else if (takesInput && !options.input) {
+                options.input = std::string(arg);
+            } else {
+                Refuse(command, "unexpected argument '" + args[i] + "'");
+            }
+        } else {
+            Refuse(command, "unknown option '" + args[i] + "' for " + command);
+        }
+    }
+    if (options.all && !options.devices.empty()) Refuse(command, "--all and --device exclude each other");
+    if (!options.simTrace.empty() && !options.simulatedGadgets)
+        Refuse(command, "--sim-trace needs --simulate");
+    if (takesInput && !options.input) {
+        Refuse(command,
+               command + " needs " + (download ? "a script file" : "a file") + " (- for standard input)");
+    }
+    return options;
+}
+
+}  // namespace tavrel

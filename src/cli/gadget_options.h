@@ -1,0 +1,40 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/cli_input.h"
+
+namespace tavrel {
+
+// What a gadget command was asked to do.
+struct GadgetOptions {
+    std::string command;  // "id", "download", "flash read", "flash write", "flash clear", "start", ...
+    std::vector<std::string> devices;  // --device, each once
+    bool all = false;
+    std::optional<int> simulatedGadgets;
+    std::string simTrace;
+    int timeoutMs = 0;  // 0: the link's own bound
+    std::string versionText = "1";
+    bool autoRun = true;
+    Encoding encoding = Encoding::Utf8;
+    bool verify = false;
+    std::optional<std::string> input;  // download's SCRIPT, flash write's FILE ("-": standard input)
+    std::string output;                // flash read --output
+    std::vector<std::string> lines;    // send's LINEs
+};
+
+// Whether `command` names a gadget command: id, download, flash, start, stop, reboot, send.
+bool IsGadgetCommand(std::string_view command);
+
+// The gadget commands' part of tavrel-cli --help.
+std::string_view GadgetCommandsUsage();
+
+// Reads a gadget command's arguments, its word(s) first; options may stand anywhere after them.
+// Throws UsageError with the command's usage line for anything it does not take.
+GadgetOptions ParseGadgetOptions(std::span<const std::string> args);
+
+}  // namespace tavrel
