@@ -226,7 +226,10 @@ std::vector<ExchangeEnd> RunLiveLines(GadgetSession& session,
             feeder.Push(std::move(line));
         feeder.EndInput();
     }
-    return session.RunAll(std::move(exchanges));  // the sequences close only once the input has ended
+    std::vector<ExchangeEnd> ends = session.RunAll(std::move(exchanges));
+    // Every gadget failed before the input ended: the reader cannot be cut short in a read.
+    if (!feeder.InputEnded()) io.err << "tavrel-cli: no gadget is left to send to; end the input to finish\n";
+    return ends;
 }
 
 // Writes the result lines; gives the exit status.

@@ -43,6 +43,7 @@ public:
 
     void Push(std::string line);  // GBK
     void EndInput();
+    bool InputEnded() const { return m_inputEnded; }
 
 private:
     void SendPacket(const CommandPacket& packet) override;
