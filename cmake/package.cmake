@@ -30,9 +30,9 @@ gadget, and starts, stops and resets its playback, also with the global hot
 keys F7, F8 and F9. It reads and writes the gadget's data flash and serves
 script lines over UDP.
 
-The package holds the window (tavrel), the command line (tavrel-cli), and a
-udev rule that gives the user at the seat access to the gadget's hidraw
-nodes. Both programs can work with a simulated gadget (--simulate) when none
+The package holds the window (tavrel), the command line (tavrel-cli, which
+also works on many gadgets at once), and a udev rule that gives the user at
+the seat access to the gadget's hidraw nodes. Both programs can work with a simulated gadget (--simulate) when none
 is plugged in.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

@@ -185,6 +185,51 @@ TEST_F(GadgetLinkTest, WhileAnExchangeWaitsAnotherIsRefusedButSinglePacketsGo) {
                 ElementsAre(ReportOf("22 00 00 00"), ReportOf("14 00 00 00")));
 }
 
+// The command line's rule: one exchange per gadget, any number of gadgets at once; the window's
+// Start still refuses while any runs.
+TEST_F(GadgetLinkTest, ExchangesAlongsideEachOtherAreRefusedOnlyForTheSameGadget) {
+    Start({SimulatedGadget("sim:gadget-1"), SimulatedGadget("sim:gadget-2", kSimulatedGadgetIdentifier + 1)});
+    bus.SetGadgetFault("sim:gadget-1", GadgetFault::NoAnswer);
+    const auto sequenceFor = [&](int index) {
+        return std::make_unique<PacketSequence>(
+            *link, link->Entries()[static_cast<std::size_t>(index)].id,
+            std::vector<CommandPacket>(2, BuildCommandPacket(CMD_READ_ID)));
+    };
+    ASSERT_NE(link->StartAlongside(sequenceFor(0)), nullptr);
+    EXPECT_EQ(link->StartAlongside(sequenceFor(0)), nullptr);
+    EXPECT_THAT(log.Utf8Lines(), ElementsAre("设备忙，上一操作尚未完成"));
+    EXPECT_EQ(link->Start(sequenceFor(1)), nullptr) << "the window's rule";
+    ASSERT_NE(link->StartAlongside(sequenceFor(1)), nullptr);
+    ASSERT_TRUE(AwaitEnd());
+    EXPECT_EQ(endings[0].outcome, GadgetExchange::Outcome::Done) << "gadget 2 answered while gadget 1 waits";
+    EXPECT_TRUE(link->BusyWith(link->Entries()[0].id));
+    EXPECT_FALSE(link->BusyWith(link->Entries()[1].id));
+}
+
+// Matched by code, an answer is the first report carrying the packet's command code; an open
+// sequence waits for more packets until it is closed.
+TEST_F(GadgetLinkTest, AnOpenSequenceMatchingCodesTakesOnlyTheAnswersOfItsPackets) {
+    Start({SimulatedGadget()});
+    bus.SetGadgetFault("sim:gadget-1", GadgetFault::NoAnswer);
+    auto open = std::make_unique<PacketSequence>(*link, link->SelectedGadget(), std::vector<CommandPacket>{});
+    open->KeepOpen();
+    open->SetReplyMatch(GadgetExchange::ReplyMatch::SameCode);
+    const QPointer<PacketSequence> sequence = static_cast<PacketSequence*>(link->Start(std::move(open)));
+    ASSERT_NE(sequence, nullptr);
+    sequence->Append(BuildCommandPacket(CMD_START));
+    sequence->Append(BuildCommandPacket(CMD_STOP));
+    ASSERT_TRUE(bus.InjectInputReport("sim:gadget-1", GadgetInputReport(CMD_SERIAL)));
+    ASSERT_TRUE(bus.InjectInputReport("sim:gadget-1", GadgetInputReport(CMD_START)));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sequence && sequence->Sent() == 2; }, 10000));
+    EXPECT_EQ(sequence->Answered(), 1u) << "the serial event was passed over";
+    ASSERT_TRUE(bus.InjectInputReport("sim:gadget-1", GadgetInputReport(CMD_STOP)));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sequence && sequence->Answered() == 2; }, 10000));
+    EXPECT_TRUE(sequence->Running()) << "open until closed";
+    sequence->Close();
+    ASSERT_TRUE(AwaitEnd());
+    EXPECT_EQ(endings[0].outcome, GadgetExchange::Outcome::Done);
+}
+
 // The second gadget's exchange goes on with it after a rebuild selects the first, and only its
 // own gadget's reports count as answers.
 TEST_F(GadgetLinkTest, AnExchangeStaysWithItsGadgetAndTakesOnlyItsReports) {
