@@ -1,6 +1,5 @@
 #include "cli/gadget_session.h"
 
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 

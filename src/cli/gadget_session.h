@@ -46,12 +46,7 @@ public:
     std::vector<ExchangeEnd> RunAll(std::vector<std::unique_ptr<GadgetExchange>> exchanges);
 
 private:
-    class SilentLog : public LogSink {
-    public:
-        void LogLine(std::string_view) override {}
-    };
-
-    SilentLog m_log;  // the replies' lines: the command line reports results instead
+    SilentLogSink m_log;  // the replies' lines: the command line reports results instead
     std::unique_ptr<THidDeviceController> m_controller;
     std::unique_ptr<GadgetLink> m_link;
     bool m_scanned = false;

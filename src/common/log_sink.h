@@ -23,4 +23,13 @@ protected:
     virtual bool DebuggerAttached() const;
 };
 
+// Drops every line, traces too: for work whose messages nobody reads.
+class SilentLogSink : public LogSink {
+public:
+    void LogLine(std::string_view) override {}
+
+protected:
+    bool DebuggerAttached() const override { return false; }
+};
+
 }  // namespace tavrel

@@ -12,18 +12,10 @@ namespace tavrel {
 
 namespace {
 
-class SilentLog : public LogSink {
-public:
-    void LogLine(std::string_view) override {}
-
-protected:
-    bool DebuggerAttached() const override { return false; }
-};
-
 // How long a delay line holds the queue: its record's pause, in 10 ms units; 0 for other lines.
 std::chrono::milliseconds HoldOf(std::string_view line) {
     std::array<std::uint8_t, kScriptRecordSize> record{};
-    SilentLog silent;
+    SilentLogSink silent;
     if (CompileScriptLine(line, record, silent) != 1 || RecordKindOf(record[0]) != kKindPause) {
         return std::chrono::milliseconds(0);
     }

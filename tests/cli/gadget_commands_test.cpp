@@ -44,18 +44,13 @@ std::vector<std::uint8_t> ReportFor(const CommandPacket& packet) {
     return report;
 }
 
-class SilentLog : public LogSink {
-public:
-    void LogLine(std::string_view) override {}
-};
-
 // What the window's download sends for a script: its compiled chunks, as write blocks.
 std::vector<FlashBlock> DownloadBlocks(const std::string& utf8Script) {
     std::vector<std::string> lines;
     std::istringstream in(Utf8ToGbk(utf8Script));
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
-    SilentLog silent;
+    SilentLogSink silent;
     const ScriptCompilation compilation = CompileScript(lines, "1", true, silent);
     return PlanScriptDownload(compilation.byteTextLines, compilation.recordBuffer).blocks;
 }
@@ -268,7 +263,9 @@ TEST_F(GadgetCommandTest, PlayCommandsSendTheirPacketAndWaitForItsAnswer) {
     bus.SetGadgetFault(kGadget1, GadgetFault::NoAnswer);
     const std::size_t sent = bus.ReceivedReports(kGadget1).size();
     std::thread event([&] {
-        while (bus.ReceivedReports(kGadget1).size() == sent)
+        // Polled with a deadline: the packet is written on the command's own thread.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (bus.ReceivedReports(kGadget1).size() == sent && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         bus.InjectInputReport(kGadget1, GadgetInputReport(CMD_SERIAL));
     });
