@@ -20,8 +20,14 @@ void GadgetExchange::StartExchange() {
 bool GadgetExchange::Send(const CommandPacket& packet) {
     if (!Running()) return false;
     m_sentCode = packet.bytes()[0];
-    if (!m_link.SendPacketTo(m_target, packet)) {
-        Finish(Outcome::GadgetGone);
+    using Status = GadgetLink::SendResult::Status;
+    const GadgetLink::SendResult sent = m_link.SendPacketTo(m_target, packet);
+    if (sent.status == Status::NotListed || (sent.status == Status::WriteFailed && m_endOnWriteFailure)) {
+        if (sent.status == Status::WriteFailed && !sent.deviceGone) {
+            Fail("write: " + sent.error);
+        } else {
+            Finish(Outcome::GadgetGone);
+        }
         return false;
     }
     return true;

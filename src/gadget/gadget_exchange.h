@@ -43,6 +43,11 @@ public:
     // Why it failed, when its outcome is Failed.
     const std::string& FailureText() const { return m_failure; }
     void SetReplyMatch(ReplyMatch match) { m_match = match; }
+    // What a write the system refused does. The window, as the gadget's own tool always did, goes
+    // on waiting for an answer (which times out); the command line ends the exchange at once with
+    // the cause: GadgetGone for an unplugged device, else Failed with "write: " and the system's
+    // words.
+    void SetEndOnWriteFailure(bool ends) { m_endOnWriteFailure = ends; }
 
 signals:
     // The exchange has ended; it is deleted once the event loop gets there.
@@ -79,6 +84,7 @@ private:
     Outcome m_outcome = Outcome::Running;
     std::string m_failure;
     ReplyMatch m_match = ReplyMatch::AnyReport;
+    bool m_endOnWriteFailure = false;
     std::optional<std::uint8_t> m_sentCode;  // of the last packet this exchange sent
     // The target answered since the last packet sent to it, with this.
     std::optional<ReplyEffects> m_reply;

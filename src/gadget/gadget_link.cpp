@@ -112,13 +112,15 @@ void GadgetLink::SendPacket(const CommandPacket& packet) {
     SendPacketTo(SelectedGadget(), packet);
 }
 
-bool GadgetLink::SendPacketTo(const std::optional<GadgetId>& target, const CommandPacket& packet) {
+GadgetLink::SendResult GadgetLink::SendPacketTo(const std::optional<GadgetId>& target,
+                                                const CommandPacket& packet) {
+    using Status = SendResult::Status;
     if (!target) {
         m_log.LogLine("请选择设备"_gbk);
-        return true;  // nothing to reach; the sender carries on as if it had sent
+        return {};  // nothing to reach; the sender carries on as if it had sent
     }
     THidDevice* device = Find(*target);
-    if (device == nullptr) return false;
+    if (device == nullptr) return {Status::NotListed, false, {}};
     // Report id 0, the packet, zeros: as long as the device's output report, at least the 65
     // bytes of the gadget's, written at the device's own length.
     const std::uint16_t length = device->GetCaps().outputReportByteLength;
@@ -126,11 +128,15 @@ bool GadgetLink::SendPacketTo(const std::optional<GadgetId>& target, const Comma
     const std::span<const std::uint8_t> bytes = packet.bytes();
     std::copy(bytes.begin(), bytes.end(), report.begin() + 1);
     report.resize(length);
-    device->WriteFile(report);  // a failed write is not examined: the sender's wait times out
-    for (GadgetExchange* exchange : m_exchanges) {
-        if (exchange->Target() == target) exchange->m_reply.reset();  // its reply flag, cleared
+    SendResult result;
+    if (!device->WriteFile(report)) {
+        result = {Status::WriteFailed, device->WriteError() == kHidErrorDeviceGone, device->WriteErrorText()};
     }
-    return true;
+    // Cleared whether the write worked or not, as the reply flag always was.
+    for (GadgetExchange* exchange : m_exchanges) {
+        if (exchange->Target() == target) exchange->m_reply.reset();
+    }
+    return result;
 }
 
 ReplyEffects GadgetLink::HandleReport(THidDevice& device, std::span<const std::uint8_t> bytes) {

@@ -81,9 +81,19 @@ public:
 
     // Sends to the selected gadget; with none selected logs "请选择设备" and sends nothing.
     void SendPacket(const CommandPacket& packet) override;
-    // Sends to a given gadget (none: the "请选择设备" case). False when nothing was written because
-    // the gadget is not listed any more or has no device.
-    bool SendPacketTo(const std::optional<GadgetId>& target, const CommandPacket& packet);
+    // What sending one packet gave.
+    struct SendResult {
+        enum class Status {
+            Sent,         // written, or nothing selected ("请选择设备" was logged)
+            NotListed,    // the gadget is not listed any more: nothing was written
+            WriteFailed,  // the system refused the write
+        };
+        Status status = Status::Sent;
+        bool deviceGone = false;  // WriteFailed: because the device has been unplugged
+        std::string error;        // WriteFailed: the system's words, UTF-8
+    };
+    // Sends to a given gadget (none: the "请选择设备" case).
+    SendResult SendPacketTo(const std::optional<GadgetId>& target, const CommandPacket& packet);
 
     // An input report of a lent device (the bytes after its report id): the decoded effects for
     // the window to apply; the exchanges waiting on that gadget learn of it once the caller has

@@ -156,9 +156,19 @@ std::u16string THidDevice::GetVendorName() {
 
 bool THidDevice::WriteFile(std::span<const std::uint8_t> report) {
     if (!OpenFile()) {
+        m_writeError = m_pluggedIn ? kHidErrorIo : kHidErrorDeviceGone;
+        m_writeErrorText =
+            m_pluggedIn && !m_readWriteError.empty() ? m_readWriteError : HidErrorText(m_writeError);
         return false;
     }
-    return m_fileHandle->Write(report);
+    if (m_fileHandle->Write(report)) {
+        m_writeError = kHidErrorNone;
+        m_writeErrorText.clear();
+        return true;
+    }
+    m_writeError = m_fileHandle->LastError();
+    m_writeErrorText = m_fileHandle->LastErrorText();
+    return false;
 }
 
 bool THidDevice::ReadFileEx(std::size_t count) {

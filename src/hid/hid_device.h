@@ -93,6 +93,9 @@ public:
 
     // Writes one output report (report id first) synchronously; FileHandle stays open.
     bool WriteFile(std::span<const std::uint8_t> report);
+    // Why the last WriteFile failed: the platform error and the system's words for it.
+    std::uint32_t WriteError() const { return m_writeError; }
+    const std::string& WriteErrorText() const { return m_writeErrorText; }
 
     // Read primitive of the reader thread: starts one read of up to `count` bytes.
     bool ReadFileEx(std::size_t count);
@@ -136,6 +139,8 @@ private:
     std::atomic<bool> m_inCallback{false};
     bool m_readWriteAccess = false;
     std::string m_readWriteError;
+    std::uint32_t m_writeError = kHidErrorNone;
+    std::string m_writeErrorText;
     std::unique_ptr<HidHandle> m_fileHandle;
     // The reader thread opens, uses and cancels the read handle while the event thread may close
     // it; the slot is guarded, the handle itself is safe to close under a waiting reader. The

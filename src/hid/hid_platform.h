@@ -49,6 +49,9 @@ inline constexpr std::uint32_t kHidErrorClosed = 2;        // the handle has bee
 inline constexpr std::uint32_t kHidErrorNotPermitted = 3;  // the handle's mode does not allow it
 inline constexpr std::uint32_t kHidErrorIo = 4;            // any other failure
 
+// The words for a platform error code, as the system words the like ("No such device").
+std::string HidErrorText(std::uint32_t error);
+
 // One open handle to an interface. Queries and Write are used by the event thread. The read side
 // (QueueRead, WaitRead, TakeReadResult, CancelRead) is used by one reader thread at a time.
 // Close may be called from any thread at any time: it ends a pending WaitRead at once, and every
@@ -83,6 +86,9 @@ public:
     virtual bool CancelRead() = 0;
 
     virtual std::uint32_t LastError() const = 0;
+    // The system's words for the last failure ("No such device"); by default the words of
+    // LastError's code. Empty when nothing failed.
+    virtual std::string LastErrorText() const { return HidErrorText(LastError()); }
 
     virtual void Close() = 0;
 };

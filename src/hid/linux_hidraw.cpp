@@ -297,8 +297,19 @@ public:
         do {
             written = ::write(m_fd, report.data(), report.size());
         } while (written < 0 && errno == EINTR);
-        if (written < 0) return Failed(errno == ENODEV ? kHidErrorDeviceGone : kHidErrorIo);
-        if (static_cast<std::size_t>(written) != report.size()) return Failed(kHidErrorIo);
+        if (written < 0) {
+            const int cause = errno;
+            // An unplugged device's node answers with one of these, depending on how far the
+            // kernel has got in taking it away.
+            const bool gone = cause == ENODEV || cause == ENXIO || cause == ESHUTDOWN || cause == EPIPE;
+            return Failed(gone ? kHidErrorDeviceGone : kHidErrorIo, std::generic_category().message(cause));
+        }
+        if (static_cast<std::size_t>(written) != report.size()) {
+            return Failed(kHidErrorIo, "the device took " + std::to_string(written) + " of " +
+                                           std::to_string(report.size()) + " bytes");
+        }
+        m_lastError = kHidErrorNone;
+        m_lastErrorText.clear();
         return true;
     }
 
@@ -364,6 +375,10 @@ public:
     }
 
     std::uint32_t LastError() const override { return m_lastError; }
+    std::string LastErrorText() const override {
+        const std::uint32_t error = m_lastError;
+        return error == kHidErrorNone || m_lastErrorText.empty() ? HidErrorText(error) : m_lastErrorText;
+    }
 
     void Close() override {
         if (m_closed.exchange(true)) return;
@@ -373,14 +388,17 @@ public:
 private:
     enum class ReadState { Idle, Pending, Completed };
 
-    bool Failed(std::uint32_t error) {
+    // `text`: the system's own words, when it gave any.
+    bool Failed(std::uint32_t error, std::string text = {}) {
         m_lastError = error;
+        m_lastErrorText = std::move(text);
         return false;
     }
 
     template <typename T>
     std::optional<T> Fail(std::uint32_t error) {
         m_lastError = error;
+        m_lastErrorText.clear();
         return std::nullopt;
     }
 
@@ -459,6 +477,7 @@ private:
     const bool m_usesReportIds;
     std::atomic<bool> m_closed{false};
     std::atomic<std::uint32_t> m_lastError{kHidErrorNone};
+    std::string m_lastErrorText;  // the system's words for the last failed write
 
     // The read side, used by one reader thread at a time.
     ReadState m_readState = ReadState::Idle;

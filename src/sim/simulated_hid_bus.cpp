@@ -1,12 +1,14 @@
 #include "sim/simulated_hid_bus.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <iterator>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
 #include <type_traits>
 #include <utility>
 
@@ -34,6 +36,8 @@ struct Interface {
     std::deque<QueuedInput> input;
     // How long the gadget takes to answer each packet; its answers leave one after another.
     std::chrono::microseconds answerDelay{0};
+    // Set: every write fails with this system error (an errno value), as a failing port would.
+    std::optional<int> writeFault;
     // Signalled when input arrives, the interface leaves the bus, or one of its handles closes.
     std::condition_variable changed;
     std::size_t openHandles = 0;
@@ -163,6 +167,12 @@ public:
         if (report.empty() || report.size() > m_interface->description.capabilities.outputReportByteLength) {
             return Fail(kHidErrorIo);
         }
+        if (const std::optional<int> fault = m_interface->writeFault) {
+            const bool gone = *fault == ENODEV || *fault == ENXIO || *fault == ESHUTDOWN;
+            Fail(gone ? kHidErrorDeviceGone : kHidErrorIo);
+            m_errorText = std::generic_category().message(*fault);
+            return false;
+        }
         m_core->received.push_back(
             {m_core->nextSequence++, m_interface->description.path, {report.begin(), report.end()}});
         if (m_core->receivedObserver) m_core->receivedObserver(m_interface->description.path, report);
@@ -279,6 +289,11 @@ public:
         return m_error;
     }
 
+    std::string LastErrorText() const override {
+        const std::lock_guard lock(m_core->mutex);
+        return m_error == kHidErrorNone || m_errorText.empty() ? HidErrorText(m_error) : m_errorText;
+    }
+
     void Close() override {
         const std::lock_guard lock(m_core->mutex);
         if (m_closed) {
@@ -310,6 +325,7 @@ private:
 
     bool Fail(std::uint32_t error) {
         m_error = error;
+        m_errorText.clear();
         return false;
     }
 
@@ -335,6 +351,7 @@ private:
     const std::uint32_t m_deviceId;
     bool m_closed = false;
     std::uint32_t m_error = kHidErrorNone;
+    std::string m_errorText;  // the system's words for a write fault
     ReadState m_read = ReadState::Idle;
     std::size_t m_readLength = 0;
     std::vector<std::uint8_t> m_report;
@@ -587,6 +604,11 @@ void SimulatedHidBus::SetAnswerDelay(const std::string& path, std::chrono::micro
     const std::lock_guard lock(m_core->mutex);
     m_core->KnownGadget(path);
     m_core->Known(path)->answerDelay = delay;
+}
+
+void SimulatedHidBus::SetWriteFault(const std::string& path, std::optional<int> error) {
+    const std::lock_guard lock(m_core->mutex);
+    m_core->Known(path)->writeFault = error;
 }
 
 void SimulatedHidBus::UpdateGadget(const std::string& path,

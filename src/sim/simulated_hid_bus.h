@@ -116,6 +116,10 @@ public:
     // more): its answers reach a reader that long after the packet, or after the answer before.
     // Injected reports are not delayed. Throws std::invalid_argument for a passive device.
     void SetAnswerDelay(const std::string& path, std::chrono::microseconds delay);
+    // Makes every write to the interface fail with the system error `error` (an errno value:
+    // ENODEV and the like as an unplugged device's, others as a failing port's) until it is reset
+    // with none. The reports are not taken.
+    void SetWriteFault(const std::string& path, std::optional<int> error);
     // Runs `change` on the gadget's firmware with the bus held (e.g. to fill its flash); `change`
     // must not call back into the bus. Throws std::invalid_argument for a passive device.
     void UpdateGadget(const std::string& path, const std::function<void(GadgetFirmware&)>& change);

@@ -406,6 +406,7 @@ TEST_F(LinuxHidrawTest, AFailedWriteIsReported) {
     ASSERT_TRUE(writer);
     EXPECT_FALSE(writer->Write(Join(Bytes("00"), Body("A0"))));
     EXPECT_EQ(writer->LastError(), kHidErrorIo);
+    EXPECT_EQ(writer->LastErrorText(), "No space left on device") << "the system's own words";
 }
 
 // No udev daemon in the fake tree: the device folder is watched instead.
