@@ -31,4 +31,21 @@ std::string EscapeControlCharacters(std::string_view utf8) {
     return escaped;
 }
 
+std::string QuoteText(std::string_view utf8, std::size_t maxCharacters) {
+    std::size_t characters = 0;
+    int expected = 0;  // continuation bytes the character being read still takes
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(utf8[i]);
+        // A continuation byte belongs to the character its lead byte began; any other byte, one
+        // that is no UTF-8 included, begins a character of its own.
+        if ((byte & 0xC0) == 0x80 && expected > 0) {
+            --expected;
+            continue;
+        }
+        expected = byte >= 0xF0 ? 3 : byte >= 0xE0 ? 2 : byte >= 0xC0 ? 1 : 0;
+        if (characters++ == maxCharacters) return EscapeControlCharacters(utf8.substr(0, i)) + "…";
+    }
+    return EscapeControlCharacters(utf8);
+}
+
 }  // namespace tavrel
