@@ -15,6 +15,7 @@
 #include "app/app_support.h"
 #include "app/tavrel_application.h"
 #include "app/tform1.h"
+#include "common/text_escape.h"
 #include "hid/linux_hidraw.h"
 #include "sim/simulated_hid_bus.h"
 #include "sim/simulated_setup.h"
@@ -53,9 +54,13 @@ int main(int argc, char** argv) {
             bus.emplace();
             tavrel::PlugSimulatedGadgets(*bus, *options.simulatedGadgets);
             if (!options.simTrace.empty()) {
-                trace.emplace(*bus, options.simTrace);
+                trace.emplace(*bus, options.simTrace, [path = options.simTrace](const std::string& reason) {
+                    std::cerr << "tavrel: cannot write the trace " << tavrel::EscapeControlCharacters(path)
+                              << ": " << reason << "; it is lost from here on\n";
+                });
                 if (!trace->IsOpen()) {
-                    std::cerr << "tavrel: cannot open " << options.simTrace << " for the trace\n";
+                    std::cerr << "tavrel: cannot open " << tavrel::EscapeControlCharacters(options.simTrace)
+                              << " for the trace: " << trace->OpenError() << "\n";
                     return 2;
                 }
             }

@@ -12,6 +12,7 @@
 #include "cli/gadget_commands.h"
 #include "cli/gadget_options.h"
 #include "common/log_sink.h"
+#include "common/text_escape.h"
 #include "script/script_compile.h"
 #include "script/script_listing.h"
 
@@ -76,7 +77,7 @@ Options ParseArguments(std::span<const std::string> args) {
         if (arg == "--encoding") {
             options.encoding = ParseEncoding(value());
         } else if (compiling && arg == "--version") {
-            options.versionText = value();
+            options.versionText = CheckedVersion(value());
         } else if (compiling && arg == "--no-autorun" && !inlineValue) {
             options.autoRun = false;
         } else if (arg == "-" || !arg.starts_with("-")) {
@@ -86,7 +87,7 @@ Options ParseArguments(std::span<const std::string> args) {
             options.file = std::string(arg);
             haveFile = true;
         } else {
-            throw UsageError("unknown option '" + args[i] + "' for " + options.command);
+            throw UsageError("unknown option '" + QuoteText(args[i]) + "' for " + options.command);
         }
     }
     return options;
@@ -134,7 +135,7 @@ int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& ou
     }
     try {
         if (command != "compile" && command != "list" && command != "devices" && !IsGadgetCommand(command)) {
-            throw UsageError("unknown command '" + command + "'");
+            throw UsageError("unknown command '" + QuoteText(command) + "'");
         }
         for (const std::string& arg : args.subspan(1)) {
             if (arg == "--help" || arg == "-h") {

@@ -1,16 +1,19 @@
 #include "cli/cli_input.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <istream>
 #include <iterator>
 #include <optional>
 #include <ostream>
+#include <system_error>
 
 #include <QStringDecoder>
 
 #include "cli/cli_status.h"
 #include "common/gbk_text.h"
+#include "common/text_escape.h"
 #include "textcodec/gbk_codec.h"
 
 namespace tavrel {
@@ -22,7 +25,7 @@ Encoding ParseEncoding(std::string_view name) {
     if (name == "gbk") {
         return Encoding::Gbk;
     }
-    throw UsageError("unknown encoding '" + std::string(name) + "' (use utf8 or gbk)");
+    throw UsageError("unknown encoding '" + QuoteText(name) + "' (use utf8 or gbk)");
 }
 
 void StreamLogSink::LogLine(std::string_view text) {
@@ -33,23 +36,78 @@ void StreamLogSink::LogLine(std::string_view text) {
     }
 }
 
-std::string ReadInput(const std::string& file, std::istream& in) {
-    if (file == "-") {
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+std::string InputName(const std::string& file) {
+    return file == "-" ? "standard input" : EscapeControlCharacters(file);
+}
+
+namespace {
+
+std::string SizeText(std::size_t bytes) {
+    if (bytes % (std::size_t{1} << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+    if (bytes % (std::size_t{1} << 10) == 0) return std::to_string(bytes >> 10) + " KiB";
+    return std::to_string(bytes) + " bytes";
+}
+
+// Reads `in` to its end or until it has given more than `limit` bytes.
+std::string ReadAtMost(std::istream& in, std::size_t limit, const std::string& name) {
+    constexpr std::size_t kChunk = std::size_t{64} << 10;
+    std::string content;
+    std::vector<char> chunk(kChunk);
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        content.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+        if (content.size() > limit) throw UsageError(name + " is larger than " + SizeText(limit));
     }
+    if (in.bad()) throw UsageError("cannot read " + name);
+    return content;
+}
+
+}  // namespace
+
+std::string ReadInput(const std::string& file, std::istream& in, std::size_t limit) {
+    const std::string name = InputName(file);
+    if (file == "-") return ReadAtMost(in, limit, name);
     std::error_code error;
     if (std::filesystem::is_directory(file, error)) {
-        throw UsageError("cannot read " + file + ": it is a folder");
+        throw UsageError("cannot read " + name + ": it is a folder");
     }
+    errno = 0;
     std::ifstream stream(file, std::ios::binary);
     if (!stream) {
-        throw UsageError("cannot read " + file);
+        const int cause = errno;
+        throw UsageError("cannot read " + name +
+                         (cause != 0 ? ": " + std::generic_category().message(cause) : ""));
     }
-    try {
-        return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-    } catch (const std::exception& failure) {
-        throw UsageError("cannot read " + file + ": " + failure.what());
+    return ReadAtMost(stream, limit, name);
+}
+
+LineRead ReadBoundedLine(std::istream& in, std::string& line, std::size_t limit) {
+    line.clear();
+    std::streambuf* buffer = in.rdbuf();
+    bool any = false;
+    bool tooLong = false;
+    for (;;) {
+        const int c = buffer->sbumpc();
+        if (c == std::char_traits<char>::eof()) {
+            in.setstate(std::ios::eofbit);
+            if (!any) return LineRead::End;
+            break;
+        }
+        any = true;
+        if (c == '\n') break;
+        // One byte more than the limit is kept, for the CR of a CR LF.
+        if (line.size() <= limit) {
+            line.push_back(static_cast<char>(c));
+        } else {
+            tooLong = true;
+        }
     }
+    if (line.ends_with('\r')) line.pop_back();
+    if (tooLong || line.size() > limit) {
+        line.clear();
+        return LineRead::TooLong;
+    }
+    return LineRead::Line;
 }
 
 std::string LineToGbk(std::string line, Encoding encoding, const std::string& where) {
@@ -69,12 +127,12 @@ std::string LineToGbk(std::string line, Encoding encoding, const std::string& wh
 }
 
 std::vector<std::string> ReadGbkLines(const std::string& file, Encoding encoding, std::istream& in) {
-    std::string text = ReadInput(file, in);
+    std::string text = ReadInput(file, in, kTextInputLimit);
     if (encoding == Encoding::Utf8 && text.starts_with("\xEF\xBB\xBF")) {
         text.erase(0, 3);
     }
     std::vector<std::string> lines = SplitLines(text);
-    const std::string name = file == "-" ? "standard input" : file;
+    const std::string name = InputName(file);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         lines[i] = LineToGbk(std::move(lines[i]), encoding, name + ", line " + std::to_string(i + 1));
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -26,14 +27,31 @@ private:
     Encoding m_encoding;
 };
 
-// The whole of `file` ("-": `in`), as bytes; a file that cannot be read is a UsageError.
-std::string ReadInput(const std::string& file, std::istream& in);
+// The most tavrel-cli reads of a script or byte text, and of flash write's input.
+inline constexpr std::size_t kTextInputLimit = std::size_t{1} << 20;
+inline constexpr std::size_t kDataFlashInputLimit = std::size_t{64} << 10;
+// The longest line send takes from standard input: a datagram's worth.
+inline constexpr std::size_t kLiveLineLimit = 2048;
+
+// How messages name an input: "standard input" for "-", else the file name, escaped.
+std::string InputName(const std::string& file);
+
+// The whole of `file` ("-": `in`), as bytes. Reading stops at `limit` (it may run one buffer of at
+// most 64 KiB past it): a larger input is a UsageError ("FILE is larger than 1 MiB"), as is one
+// that cannot be read.
+std::string ReadInput(const std::string& file, std::istream& in, std::size_t limit);
+
+// One line of `in` without its line end (LF or CR LF), keeping at most `limit` bytes of it: a
+// longer line is read to its end without being kept.
+enum class LineRead { Line, TooLong, End };
+LineRead ReadBoundedLine(std::istream& in, std::string& line, std::size_t limit);
 
 // One line of text in the chosen encoding as GBK bytes; `where` names it in the UsageError given
 // for text that is not UTF-8 or holds a character GBK cannot represent.
 std::string LineToGbk(std::string line, Encoding encoding, const std::string& where);
 
-// The lines of `file` ("-": `in`) as GBK bytes; a UTF-8 byte order mark is skipped.
+// The lines of `file` ("-": `in`, at most kTextInputLimit) as GBK bytes; a UTF-8 byte order mark
+// is skipped.
 std::vector<std::string> ReadGbkLines(const std::string& file, Encoding encoding, std::istream& in);
 
 }  // namespace tavrel

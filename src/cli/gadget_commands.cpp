@@ -1,16 +1,20 @@
 #include "cli/gadget_commands.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 #include <QCoreApplication>
 #include <QPointer>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "cli/cli_input.h"
 #include "cli/cli_status.h"
@@ -18,6 +22,7 @@
 #include "cli/gadget_options.h"
 #include "cli/gadget_session.h"
 #include "cli/live_lines.h"
+#include "cli/write_interrupts.h"
 #include "commands/command_codes.h"
 #include "commands/flash_block.h"
 #include "common/gbk_text.h"
@@ -71,8 +76,9 @@ std::vector<Selected> SelectGadgets(const GadgetOptions& options, const GadgetLi
     if (!options.devices.empty()) {
         for (const std::string& path : options.devices) {
             const GadgetEntry* entry = FindEntry(entries, path);
-            selected.push_back(entry != nullptr ? SelectionOf(*entry)
-                                                : Selected{path, {}, "not present", false});
+            selected.push_back(entry != nullptr
+                                   ? SelectionOf(*entry)
+                                   : Selected{EscapeControlCharacters(path), {}, "not present", false});
         }
         return selected;
     }
@@ -100,7 +106,7 @@ Preparation Prepare(const GadgetOptions& options, std::istream& in, std::ostream
     if (options.command == "download") {
         prepared.download = PrepareScriptDownload(options, in, err);
     } else if (options.command == "flash write") {
-        prepared.dataFlash = ReadDataFlashInput(*options.input, in);
+        prepared.dataFlash = ReadDataFlashInput(*options.input, options.dataFlashForm, in);
     } else if (options.command == "flash clear") {
         prepared.dataFlash.assign(kDataFlashSize, 0xFF);
     } else if (options.command == "send") {
@@ -109,8 +115,14 @@ Preparation Prepare(const GadgetOptions& options, std::istream& in, std::ostream
                 LineToGbk(options.lines[i], options.encoding, "line " + std::to_string(i + 1)));
         }
     }
-    if (!options.output.empty() && !std::ofstream(options.output, std::ios::binary | std::ios::app)) {
-        throw UsageError("cannot write " + options.output);
+    if (!options.output.empty()) {
+        // Refused before anything is sent; the file is written anew once the bytes are read.
+        const int fd = ::open(options.output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            throw UsageError("cannot write " + EscapeControlCharacters(options.output) + ": " +
+                             std::generic_category().message(errno));
+        }
+        ::close(fd);
     }
     return prepared;
 }
@@ -159,8 +171,10 @@ std::unique_ptr<PacketSequence> ExchangeFor(const GadgetOptions& options, const 
         sequence = std::make_unique<PacketSequence>(link, gadget, std::vector<CommandPacket>{});
         sequence->KeepOpen();
     }
-    // A gadget that did not do the work must not pass for one that did: only its answer counts.
+    // A gadget that did not do the work must not pass for one that did: only its answer counts,
+    // and a write the system refused fails it at once, with the cause.
     sequence->SetReplyMatch(GadgetExchange::ReplyMatch::SameCode);
+    sequence->SetEndOnWriteFailure(true);
     return sequence;
 }
 
@@ -172,7 +186,7 @@ std::string ResultText(const ExchangeEnd& end) {
                 return FormatText("failed: no answer to packet %zu of %zu", end.sent, end.packets);
             return "failed: no answer";
         case Outcome::GadgetGone: return "failed: unplugged";
-        case Outcome::Failed: return "failed: " + end.failure;
+        case Outcome::Failed: return "failed: " + EscapeControlCharacters(end.failure);
         case Outcome::Running: break;
     }
     return "failed: not run";
@@ -210,17 +224,25 @@ std::vector<ExchangeEnd> RunLiveLines(GadgetSession& session,
     LiveLineFeeder feeder(log, sequences);
     std::optional<LineReader> reader;
     if (options.lines.empty()) {
-        reader.emplace(
-            io.in, &feeder,
-            [&](std::string line, std::size_t number) {
-                try {
-                    feeder.Push(LineToGbk(std::move(line), options.encoding,
-                                          "standard input, line " + std::to_string(number)));
-                } catch (const UsageError& error) {
-                    io.err << "tavrel-cli: " << error.what() << " (skipped)\n";
-                }
-            },
-            [&] { feeder.EndInput(); });
+        const auto lineName = [](std::size_t number) {
+            return "standard input, line " + std::to_string(number);
+        };
+        LineReader::Handlers handlers;
+        handlers.line = [&](std::string line, std::size_t number) {
+            try {
+                feeder.Push(LineToGbk(std::move(line), options.encoding, lineName(number)));
+            } catch (const UsageError& error) {
+                io.err << "tavrel-cli: " << error.what() << " (skipped)\n";
+                reader->Taken();
+            }
+        };
+        handlers.tooLong = [&](std::size_t number) {
+            io.err << "tavrel-cli: " << lineName(number) << ": longer than " << kLiveLineLimit
+                   << " bytes (skipped)\n";
+        };
+        handlers.ended = [&] { feeder.EndInput(); };
+        feeder.SetLineRan([&] { reader->Taken(); });
+        reader.emplace(io.in, &feeder, std::move(handlers));
     } else {
         for (std::string& line : prepared.liveLines)
             feeder.Push(std::move(line));
@@ -230,6 +252,25 @@ std::vector<ExchangeEnd> RunLiveLines(GadgetSession& session,
     // Every gadget failed before the input ended: the reader cannot be cut short in a read.
     if (!feeder.InputEnded()) io.err << "tavrel-cli: no gadget is left to send to; end the input to finish\n";
     return ends;
+}
+
+// Writes `bytes` to `file` anew; the system's words when that fails.
+std::optional<std::string> WriteOutputFile(const std::string& file, std::span<const std::uint8_t> bytes) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return std::generic_category().message(errno);
+    std::optional<std::string> failure;
+    std::size_t done = 0;
+    while (done < bytes.size() && !failure) {
+        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            failure = written < 0 ? std::generic_category().message(errno) : "nothing written";
+        } else {
+            done += static_cast<std::size_t>(written);
+        }
+    }
+    if (::close(fd) != 0 && !failure) failure = std::generic_category().message(errno);
+    return failure;
 }
 
 // Writes the result lines; gives the exit status.
@@ -247,8 +288,16 @@ int Report(const GadgetOptions& options, const std::vector<Selected>& selected,
             result = ResultText(ends[next++]);
         }
         accessRefused = accessRefused || s.accessRefused;
-        const bool ok = result == "ok";
+        bool ok = result == "ok";
         failed += ok ? 0 : 1;
+        if (ok && !options.output.empty()) {
+            if (const std::optional<std::string> failure =
+                    WriteOutputFile(options.output, learned[i].dataFlash.Bytes())) {
+                result = "failed: cannot write " + EscapeControlCharacters(options.output) + ": " + *failure;
+                ok = false;
+                ++failed;
+            }
+        }
         if (ok && options.command == "id") {
             io.out << s.path << '\t' << learned[i].deviceIdText << '\t' << learned[i].deviceId << '\n';
         } else if (ok && options.command == "flash read" && options.output.empty()) {
@@ -256,16 +305,6 @@ int Report(const GadgetOptions& options, const std::vector<Selected>& selected,
             PrintDataFlash(io.out, learned[i].dataFlash.Bytes());
         } else {
             io.out << s.path << '\t' << result << '\n';
-        }
-        if (ok && !options.output.empty()) {
-            const std::span<const std::uint8_t> bytes = learned[i].dataFlash.Bytes();
-            std::ofstream file(options.output, std::ios::binary | std::ios::trunc);
-            file.write(reinterpret_cast<const char*>(bytes.data()),
-                       static_cast<std::streamsize>(bytes.size()));
-            if (!file.flush()) {
-                io.err << "tavrel-cli: cannot write " << options.output << '\n';
-                return kExitFailed;
-            }
         }
     }
     io.out.flush();
@@ -277,6 +316,11 @@ int Report(const GadgetOptions& options, const std::vector<Selected>& selected,
         return kExitNoGadget;
     }
     return failed > 0 ? kExitFailed : kExitOk;
+}
+
+bool WritesFlash(const GadgetOptions& options) {
+    return options.command == "download" || options.command == "flash write" ||
+           options.command == "flash clear";
 }
 
 int RunOn(HidPlatform& platform, const GadgetOptions& options, const CliStreams& io) {
@@ -316,10 +360,20 @@ int RunOn(HidPlatform& platform, const GadgetOptions& options, const CliStreams&
         ends = RunLiveLines(session, std::move(exchanges), options, prepared, io);
     } else if (!exchanges.empty()) {
         if (io.errIsTerminal) progress.emplace(io.err, packets);
+        std::optional<WriteInterrupts> interrupts;
+        if (WritesFlash(options)) interrupts.emplace();
         ends = session.RunAll(std::move(exchanges));
         progress.reset();
     }
     return Report(options, selected, learned, ends, io);
+}
+
+// Whether both names lead to one file (the same device and inode).
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat first {};
+    struct stat second {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 // A command line has no event loop until a command needs one.
@@ -358,11 +412,22 @@ int RunGadgetCommand(std::span<const std::string> args, const CliStreams& io) {
     PlugSimulatedGadgets(bus, *options.simulatedGadgets);
     std::optional<SimTraceFile> trace;
     if (!options.simTrace.empty()) {
-        trace.emplace(bus, options.simTrace);
-        if (!trace->IsOpen()) throw UsageError("cannot open " + options.simTrace + " for the trace");
+        const std::string name = EscapeControlCharacters(options.simTrace);
+        trace.emplace(bus, options.simTrace, [&io, name](const std::string& reason) {
+            io.err << "tavrel-cli: cannot write the trace " << name << ": " << reason
+                   << "; it is lost from here on\n";
+        });
+        if (!trace->IsOpen())
+            throw UsageError("cannot open " + name + " for the trace: " + trace->OpenError());
+        if (!options.output.empty() && SameFile(options.output, options.simTrace)) {
+            throw UsageError("--output and --sim-trace name the same file");
+        }
     }
     const std::unique_ptr<HidPlatform> platform = bus.CreatePlatform();
-    return RunOn(*platform, options, io);
+    const int status = RunOn(*platform, options, io);
+    // The trace is the record of what was sent: a lost one fails the run, whatever the gadgets did.
+    if (trace && trace->Failed() && status == kExitOk) return kExitFailed;
+    return status;
 }
 
 }  // namespace tavrel

@@ -7,6 +7,7 @@
 #include "cli/cli_arguments.h"
 #include "cli/cli_status.h"
 #include "common/gbk_text.h"
+#include "common/text_escape.h"
 #include "sim/simulated_setup.h"
 
 namespace tavrel {
@@ -29,7 +30,7 @@ constexpr CommandUsage kCommands[] = {
     {"download",
      "download [SELECT] [--version TEXT] [--no-autorun] [--encoding utf8|gbk] [--verify] SCRIPT|-"},
     {"flash read", "flash read [SELECT] [--output FILE]"},
-    {"flash write", "flash write [SELECT] [--verify] FILE|-"},
+    {"flash write", "flash write [SELECT] [--verify] [--raw|--hex] FILE|-"},
     {"flash clear", "flash clear [SELECT] [--verify]"},
     {"start", "start [SELECT]"},
     {"stop", "stop [SELECT]"},
@@ -72,8 +73,11 @@ std::string_view GadgetCommandsUsage() {
             "      packet waits for its gadget's answer; the gadgets are worked on at once.\n"
             "      download compiles as 'compile' does and refuses a script with a line that gives\n"
             "      no record; --verify reads the written flash back. flash write takes 128 raw\n"
-            "      bytes or hex text; flash clear writes 128 bytes of FF. send runs live lines\n"
-            "      (standard input without LINE) one per 10 ms, as the UDP server does.\n"
+            "      bytes or hex text (--raw or --hex when 128 bytes could be either); flash clear\n"
+            "      writes 128 bytes of FF. send runs live lines (standard input without LINE) one\n"
+            "      per 10 ms, as the UDP server does; a line longer than 2048 bytes is skipped.\n"
+            "      Inputs are read up to 1 MiB (flash write: 64 KiB). An interrupt during download\n"
+            "      or flash write/clear lets the running write finish; a second one stops at once.\n"
             "      Exit status: 0 done, 1 failed on a gadget, 2 bad arguments or input, 3 no\n"
             "      usable gadget.\n";
         return text;
@@ -103,11 +107,11 @@ GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
         const auto [arg, inlineValue] = SplitOption(args[i]);
         const auto value = [&]() -> std::string {
             if (inlineValue) return *inlineValue;
-            if (i + 1 >= args.size()) Refuse(command, "option " + std::string(arg) + " needs a value");
+            if (i + 1 >= args.size()) Refuse(command, "option " + QuoteText(arg) + " needs a value");
             return args[++i];
         };
         const auto flag = [&] {
-            if (inlineValue) Refuse(command, "option " + std::string(arg) + " takes no value");
+            if (inlineValue) Refuse(command, "option " + QuoteText(arg) + " takes no value");
         };
         if (arg == "--device") {
             const std::string path = value();
@@ -122,8 +126,8 @@ GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
             std::int32_t gadgets = 1;
             if (inlineValue && (!ParseWholeInteger(*inlineValue, gadgets) || gadgets < 0 ||
                                 gadgets > kMaxSimulatedGadgets)) {
-                Refuse(command,
-                       "--simulate takes a number of gadgets from 0 to 64, not '" + *inlineValue + "'");
+                Refuse(command, "--simulate takes a number of gadgets from 0 to 64, not '" +
+                                    QuoteText(*inlineValue) + "'");
             }
             options.simulatedGadgets = gadgets;
         } else if (arg == "--sim-trace") {
@@ -133,32 +137,45 @@ GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
             const std::string text = value();
             std::int32_t ms = 0;
             if (!ParseWholeInteger(text, ms) || ms < 1) {
-                Refuse(command, "--timeout takes a number of milliseconds above 0, not '" + text + "'");
+                Refuse(command,
+                       "--timeout takes a number of milliseconds above 0, not '" + QuoteText(text) + "'");
             }
             options.timeoutMs = ms;
         } else if ((download || send) && arg == "--encoding") {
             options.encoding = ParseEncoding(value());
         } else if (download && arg == "--version") {
-            options.versionText = value();
+            options.versionText = CheckedVersion(value());
         } else if (download && arg == "--no-autorun") {
             flag();
             options.autoRun = false;
         } else if (verifies && arg == "--verify") {
             flag();
             options.verify = true;
+        } else if (command == "flash write" && (arg == "--raw" || arg == "--hex")) {
+            flag();
+            const DataFlashInputForm form =
+                arg == "--raw" ? DataFlashInputForm::Raw : DataFlashInputForm::Hex;
+            if (options.dataFlashForm != DataFlashInputForm::Either && options.dataFlashForm != form) {
+                Refuse(command, "--raw and --hex exclude each other");
+            }
+            options.dataFlashForm = form;
         } else if (command == "flash read" && arg == "--output") {
             options.output = value();
             if (options.output.empty()) Refuse(command, "--output needs a file");
         } else if (arg == "-" || !arg.starts_with("-") || (send && !arg.starts_with("--"))) {
             if (send) {
+                if (arg.size() > kLiveLineLimit) {
+                    Refuse(command, "line " + std::to_string(options.lines.size() + 1) + ": longer than " +
+                                        std::to_string(kLiveLineLimit) + " bytes");
+                }
                 options.lines.emplace_back(arg);
             } else if (takesInput && !options.input) {
                 options.input = std::string(arg);
             } else {
-                Refuse(command, "unexpected argument '" + args[i] + "'");
+                Refuse(command, "unexpected argument '" + QuoteText(args[i]) + "'");
             }
         } else {
-            Refuse(command, "unknown option '" + args[i] + "' for " + command);
+            Refuse(command, "unknown option '" + QuoteText(args[i]) + "' for " + command);
         }
     }
     if (options.all && !options.devices.empty()) Refuse(command, "--all and --device exclude each other");

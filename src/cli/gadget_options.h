@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/cli_input.h"
+#include "commands/data_flash_input.h"
 
 namespace tavrel {
 
@@ -22,6 +23,7 @@ struct GadgetOptions {
     bool autoRun = true;
     Encoding encoding = Encoding::Utf8;
     bool verify = false;
+    DataFlashInputForm dataFlashForm = DataFlashInputForm::Either;  // flash write's --raw, --hex
     std::optional<std::string> input;  // download's SCRIPT, flash write's FILE ("-": standard input)
     std::string output;                // flash read --output
     std::vector<std::string> lines;    // send's LINEs

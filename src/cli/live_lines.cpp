@@ -4,24 +4,61 @@
 #include <chrono>
 #include <istream>
 
+#include "cli/cli_input.h"
+
 namespace tavrel {
 
-LineReader::LineReader(std::istream& in, QObject* context, std::function<void(std::string, std::size_t)> line,
-                       std::function<void()> ended) {
+LineReader::LineReader(std::istream& in, QObject* context, Handlers handlers) {
     in.tie(nullptr);  // the reader must not flush standard output behind the event thread's back
-    m_thread = std::thread([&in, context, line = std::move(line), ended = std::move(ended)] {
-        std::string text;
-        for (std::size_t number = 1; std::getline(in, text); ++number) {
-            if (text.ends_with('\r')) text.pop_back();
-            QMetaObject::invokeMethod(
-                context, [line, text, number] { line(text, number); }, Qt::QueuedConnection);
-        }
-        QMetaObject::invokeMethod(context, ended, Qt::QueuedConnection);
-    });
+    m_thread =
+        std::thread([this, &in, context, handlers = std::move(handlers)] { Read(in, context, handlers); });
 }
 
 LineReader::~LineReader() {
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_room.notify_all();
     m_thread.join();
+}
+
+void LineReader::Taken() {
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_waiting > 0) --m_waiting;
+    }
+    m_room.notify_all();
+}
+
+bool LineReader::WaitForRoom() {
+    std::unique_lock lock(m_mutex);
+    m_room.wait(lock, [this] { return m_stopping || m_waiting < kMaxWaiting; });
+    if (m_stopping) return false;
+    ++m_waiting;
+    return true;
+}
+
+void LineReader::Read(std::istream& in, QObject* context, const Handlers& handlers) {
+    std::string text;
+    bool handing = true;
+    for (std::size_t number = 1;; ++number) {
+        const LineRead read = ReadBoundedLine(in, text, kLiveLineLimit);
+        if (read == LineRead::End) break;
+        if (!handing) continue;  // stopping: read on to the end, as a read cannot be cut short
+        if (read == LineRead::TooLong) {
+            QMetaObject::invokeMethod(
+                context, [tooLong = handlers.tooLong, number] { tooLong(number); }, Qt::QueuedConnection);
+            continue;
+        }
+        if (!WaitForRoom()) {
+            handing = false;
+            continue;
+        }
+        QMetaObject::invokeMethod(
+            context, [line = handlers.line, text, number] { line(text, number); }, Qt::QueuedConnection);
+    }
+    if (handing) QMetaObject::invokeMethod(context, handlers.ended, Qt::QueuedConnection);
 }
 
 LiveLineFeeder::LiveLineFeeder(LogSink& log, std::vector<QPointer<PacketSequence>> sequences)
@@ -48,7 +85,7 @@ void LiveLineFeeder::SendPacket(const CommandPacket& packet) {
 }
 
 void LiveLineFeeder::Tick() {
-    m_queue.Tick(UdpLineQueue::Clock::now(), *this, m_log);
+    if (m_queue.Tick(UdpLineQueue::Clock::now(), *this, m_log) && m_lineRan) m_lineRan();
     Refill();
     Schedule();
     CloseWhenDrained();

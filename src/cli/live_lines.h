@@ -1,8 +1,10 @@
 #pragma once
 
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <iosfwd>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,16 +22,37 @@ namespace tavrel {
 
 // Reads lines from a stream on a thread of its own (standard input may be a terminal that
 // blocks), handing each to the event loop of `context`'s thread; joined once the stream has ended.
+// At most kMaxWaiting lines are handed over and not yet Taken: the reader waits for room, so an
+// endless input is read no faster than its lines run. A line longer than kLiveLineLimit bytes is
+// read to its end without being kept, and reported instead.
 class LineReader {
 public:
-    // `line` gets each line without its line end, and its number from 1; `ended` follows the last.
-    LineReader(std::istream& in, QObject* context, std::function<void(std::string, std::size_t)> line,
-               std::function<void()> ended);
+    static constexpr std::size_t kMaxWaiting = 10000;
+
+    struct Handlers {
+        std::function<void(std::string line, std::size_t number)> line;  // without its line end
+        std::function<void(std::size_t number)> tooLong;
+        std::function<void()> ended;  // after the last line
+    };
+
+    LineReader(std::istream& in, QObject* context, Handlers handlers);
+    // Hands nothing more over; the stream is still read to its end (a read cannot be cut short).
     ~LineReader();
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
+    // A line handed over has been run or dropped: room for one more. Any thread.
+    void Taken();
+
 private:
+    void Read(std::istream& in, QObject* context, const Handlers& handlers);
+    // Waits for room; false once the reader is stopping.
+    bool WaitForRoom();
+
+    std::mutex m_mutex;
+    std::condition_variable m_room;
+    std::size_t m_waiting = 0;
+    bool m_stopping = false;
     std::thread m_thread;
 };
 
@@ -42,6 +65,8 @@ public:
     LiveLineFeeder(LogSink& log, std::vector<QPointer<PacketSequence>> sequences);
 
     void Push(std::string line);  // GBK
+    // `ran` is told each time a pushed line has run.
+    void SetLineRan(std::function<void()> ran) { m_lineRan = std::move(ran); }
     void EndInput();
     bool InputEnded() const { return m_inputEnded; }
 
@@ -58,6 +83,7 @@ private:
     std::deque<std::string> m_waiting;  // for room in the queue
     QTimer m_timer;
     bool m_inputEnded = false;
+    std::function<void()> m_lineRan;
 };
 
 }  // namespace tavrel

@@ -1,7 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <fstream>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,20 +23,29 @@ void PlugSimulatedGadgets(SimulatedHidBus& bus, int count);
 std::string SimTraceLine(std::string_view path, std::span<const std::uint8_t> report);
 
 // --sim-trace FILE: appends every output report the bus's devices take to the file, one
-// SimTraceLine each, flushed at once so that the file can be followed while the tool runs.
+// SimTraceLine each, written at once so that the file can be followed while the tool runs.
 class SimTraceFile {
 public:
-    // Check IsOpen: the file may not open.
-    SimTraceFile(SimulatedHidBus& bus, const std::string& path);
+    // Check IsOpen: the file may not open (OpenError says why). `failed` is told once, with the
+    // system's words, when a line cannot be written; the trace is lost from there on. It runs on
+    // the writing thread with the bus held, and must not call back into the bus.
+    SimTraceFile(SimulatedHidBus& bus, const std::string& path,
+                 std::function<void(const std::string& reason)> failed = {});
     ~SimTraceFile();
     SimTraceFile(const SimTraceFile&) = delete;
     SimTraceFile& operator=(const SimTraceFile&) = delete;
 
-    bool IsOpen() const { return m_file.is_open(); }
+    bool IsOpen() const { return m_fd >= 0; }
+    const std::string& OpenError() const { return m_openError; }
+    // Whether a line could not be written.
+    bool Failed() const { return m_failed; }
 
 private:
     SimulatedHidBus& m_bus;
-    std::ofstream m_file;
+    int m_fd = -1;
+    std::string m_openError;
+    std::atomic<bool> m_failed{false};
+    std::function<void(const std::string&)> m_onFailure;
 };
 
 }  // namespace tavrel

@@ -45,13 +45,18 @@ TEST(Cli, CompilesAFileToByteTextWithMessagesOnStandardError) {
 
 TEST(Cli, CompileOptions) {
     const std::string script = "按键：A\r\n鼠标：单击\r\n";  // CR LF; the final line break starts no line
-    EXPECT_EQ(RunWith({"compile", "--no-autorun", "--version", "300"}, script).out,
-              "E0 02 2C \n20 04 00 \n41 00 00 \n");
+    EXPECT_EQ(RunWith({"compile", "--no-autorun", "--version", "255"}, script).out,
+              "E0 02 FF \n20 04 00 \n41 00 00 \n");
     EXPECT_EQ(RunWith({"compile", "--version=7", "-"}, script).out, "E1 02 07 \n20 04 00 \n41 00 00 \n");
-    const CliRun badVersion = RunWith({"compile", "--version", "abc"}, script);
-    EXPECT_EQ(badVersion.status, 0);
-    EXPECT_EQ(badVersion.out.substr(0, 9), "E1 02 00 ");
-    EXPECT_EQ(badVersion.err, "翻译完毕，共2行脚本\n请填入数字版本号\n");
+    // The version record holds one byte: anything that is not a whole number from 0 to 255 would
+    // store something else than was asked for.
+    for (const char* version : {"300", "256", "-1", "abc", "", "1.5"}) {
+        const CliRun badVersion = RunWith({"compile", "--version", version}, script);
+        EXPECT_EQ(badVersion.status, 2) << version;
+        EXPECT_EQ(badVersion.out, "");
+        EXPECT_EQ(badVersion.err, "tavrel-cli: --version takes a whole number from 0 to 255, not '" +
+                                      std::string(version) + "'\nTry 'tavrel-cli --help'.\n");
+    }
     // A blank last line is a line; an empty input has none.
     EXPECT_EQ(RunWith({"compile"}, "按键：A\n\n").err, "翻译完毕，共1行脚本\n");
     EXPECT_EQ(RunWith({"compile"}, "").out, "E1 00 01 \n");

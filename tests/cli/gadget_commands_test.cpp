@@ -1,6 +1,8 @@
 #include "cli/gadget_commands.h"
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -146,7 +148,6 @@ TEST_F(GadgetCommandTest, DownloadRefusesAScriptBeforeSendingAnything) {
         {"two failing lines", "延时：x\n按键：A\n跳转\n", {}, "lines 1, 3 gave no record"},
         {"an unknown line", "你好\n", {}, "line 1 gave no record"},
         {"more than 42 records", Lines(43), {}, "it holds more than 42 records"},
-        {"a version that is no number", Lines(1), {"--version", "abc"}, "the version 'abc' is not a number"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -157,6 +158,12 @@ TEST_F(GadgetCommandTest, DownloadRefusesAScriptBeforeSendingAnything) {
         EXPECT_EQ(run.status, 2);
         EXPECT_THAT(run.err, HasSubstr(std::string("script refused, nothing sent: ") + c.message));
         EXPECT_THAT(run.out, IsEmpty());
+    }
+    for (const char* version : {"abc", "256"}) {
+        const CliRun run = Run({"download", "--version", version, "-"}, Lines(1));
+        EXPECT_EQ(run.status, 2);
+        EXPECT_THAT(run.err,
+                    HasSubstr("--version takes a whole number from 0 to 255, not '" + std::string(version)));
     }
     EXPECT_THAT(Run({"download", "-"}, "按键：中\n").err,
                 HasSubstr("无法识别键盘值：中"));  // the compile's why
@@ -288,6 +295,68 @@ TEST_F(GadgetCommandTest, AGadgetThatFallsSilentOrIsPulledOutFailsAloneAndIsName
     EXPECT_EQ(Flash(kGadget1, 0, 128), std::vector<std::uint8_t>(128, 0xFF));
 }
 
+// A write the system refuses fails its gadget at once with the cause, not after the answer wait.
+TEST_F(GadgetCommandTest, AWriteTheSystemRefusesFailsItsGadgetWithTheCause) {
+    Plug(3);
+    bus.SetWriteFault(kGadget2, EIO);
+    bus.SetWriteFault(kGadget3, ENODEV);
+    const auto started = std::chrono::steady_clock::now();
+    const CliRun run = Run({"flash", "clear", "--all", "--timeout=600000"});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(300))
+        << "no answer was waited for";
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out,
+              "sim:gadget-1\tok\n"
+              "sim:gadget-2\tfailed: write: Input/output error\n"
+              "sim:gadget-3\tfailed: unplugged\n");
+    EXPECT_THAT(bus.ReceivedReports(kGadget2), IsEmpty());
+    bus.SetWriteFault(kGadget2, std::nullopt);
+    EXPECT_EQ(Run({"start", "--device", kGadget2}).out, "sim:gadget-2\tok\n");
+}
+
+// An interrupt during a write lets the write finish: the gadget never keeps a version record that
+// promises records it did not get. A second one ends the program at once.
+TEST_F(GadgetCommandTest, AnInterruptDuringADownloadLetsItFinish) {
+    Plug(1);
+    bus.SetAnswerDelay(kGadget1, std::chrono::milliseconds(2));
+    int written = 0;
+    bus.SetReceivedReportObserver([&](const std::string&, std::span<const std::uint8_t>) {
+        if (++written == 2) std::raise(SIGINT);
+    });
+    const std::string script = "注释：满\n" + Lines(42);
+    const CliRun run = Run({"download", "-"}, script);
+    bus.SetReceivedReportObserver({});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "sim:gadget-1\tok\n");
+    const std::vector<FlashBlock> blocks = DownloadBlocks(script);
+    EXPECT_EQ(written, static_cast<int>(blocks.size()));
+    std::vector<std::uint8_t> image;
+    for (const FlashBlock& block : blocks)
+        image.insert(image.end(), block.begin() + 4, block.end());
+    EXPECT_EQ(Flash(kGadget1, 32, image.size()), image) << "every block is in the flash";
+    struct sigaction now {};
+    ::sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL) << "the disposition before it is back";
+}
+
+TEST_F(GadgetCommandTest, ASecondInterruptEndsAWriteAtOnce) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            Plug(1);
+            int written = 0;
+            bus.SetReceivedReportObserver([&](const std::string&, std::span<const std::uint8_t>) {
+                if (++written == 2) {
+                    std::raise(SIGTERM);
+                    std::raise(SIGINT);
+                }
+            });
+            Run({"flash", "clear"});
+            std::exit(0);
+        },
+        ::testing::KilledBySignal(SIGINT), "finishing the write; interrupt again to stop at once");
+}
+
 TEST_F(GadgetCommandTest, SelectionAndTheExitStatusWithoutAUsableGadget) {
     CliRun run = Run({"id"});
     EXPECT_EQ(run.status, 3);
@@ -336,6 +405,13 @@ TEST_F(GadgetCommandTest, SendRunsLiveLinesOnEveryGadgetLikeTheUdpServer) {
     EXPECT_EQ(run.status, 0);
     EXPECT_THAT(run.err, HasSubstr("standard input, line 2: not valid UTF-8 (skipped)"));
     EXPECT_EQ(bus.GadgetState(kGadget1)->inputRequests().size(), 4u);
+
+    // A line longer than a datagram is not kept: said, skipped, and the next line runs.
+    run = Run({"send", "--device", kGadget1}, std::string(100000, 'x') + "\n按键：C\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err,
+              "tavrel-cli: standard input, line 1: longer than 2048 bytes (skipped)\n执行脚本：按键：C\n");
+    EXPECT_EQ(bus.GadgetState(kGadget1)->inputRequests().size(), 5u);
 }
 
 TEST_F(GadgetCommandTest, ProgressShowsOnlyOnATerminal) {
