@@ -70,7 +70,7 @@ Options ParseArguments(std::span<const std::string> args) {
                 return *inlineValue;
             }
             if (i + 1 >= args.size()) {
-                throw UsageError("option " + std::string(arg) + " needs a value");
+                throw UsageError("option " + QuoteText(arg) + " needs a value");
             }
             return args[++i];
         };

@@ -36,7 +36,7 @@ DevicesOptions ParseDevicesOptions(std::span<const std::string> args) {
         const auto value = [&](std::string_view option) -> std::string {
             if (arg.size() > option.size() && arg[option.size()] == '=')
                 return std::string(arg.substr(option.size() + 1));
-            if (i + 1 >= args.size()) throw UsageError("option " + std::string(option) + " needs a value");
+            if (i + 1 >= args.size()) throw UsageError("option " + QuoteText(option) + " needs a value");
             return args[++i];
         };
         if (arg == "--simulate") {
@@ -45,7 +45,8 @@ DevicesOptions ParseDevicesOptions(std::span<const std::string> args) {
             const std::string count(arg.substr(11));
             std::int32_t gadgets = 0;
             if (!ParseWholeInteger(count, gadgets) || gadgets < 0 || gadgets > kMaxSimulatedGadgets) {
-                throw UsageError("--simulate takes a number of gadgets from 0 to 64, not '" + count + "'");
+                throw UsageError("--simulate takes a number of gadgets from 0 to 64, not '" +
+                                 QuoteText(count) + "'");
             }
             options.simulatedGadgets = gadgets;
         } else if (arg == "--sysfs-root" || arg.starts_with("--sysfs-root=")) {
@@ -53,7 +54,7 @@ DevicesOptions ParseDevicesOptions(std::span<const std::string> args) {
         } else if (arg == "--dev-root" || arg.starts_with("--dev-root=")) {
             options.devRoot = value("--dev-root");
         } else {
-            throw UsageError("unknown option '" + std::string(arg) + "' for devices");
+            throw UsageError("unknown option '" + QuoteText(arg) + "' for devices");
         }
     }
     return options;
@@ -87,7 +88,8 @@ int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std:
         platform = std::make_unique<LinuxHidrawPlatform>(options.sysfsRoot, options.devRoot);
     }
     if (!platform->Available()) {
-        err << "tavrel-cli: no HID access here (" << options.sysfsRoot << "/class is missing)\n";
+        err << "tavrel-cli: no HID access here (" << EscapeControlCharacters(options.sysfsRoot)
+            << "/class is missing)\n";
         return kExitOk;
     }
 
