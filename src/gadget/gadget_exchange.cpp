@@ -92,7 +92,14 @@ void PacketSequence::Begin() {
 }
 
 void PacketSequence::SendNext() {
-    if (m_sent == m_packets.size()) {
+    if (m_open) {
+        // Every packet sent so far has been answered: an open sequence, which may run for days,
+        // lets go of them.
+        m_packets.erase(m_packets.begin(),
+                        m_packets.begin() + static_cast<std::ptrdiff_t>(m_sent - m_dropped));
+        m_dropped = m_sent;
+    }
+    if (m_sent == PacketCount()) {
         if (m_open) {
             m_idle = true;
         } else {
@@ -100,7 +107,7 @@ void PacketSequence::SendNext() {
         }
         return;
     }
-    if (!Send(m_packets[m_sent])) return;
+    if (!Send(m_packets[m_sent - m_dropped])) return;
     ++m_sent;
     WaitForReply();
 }

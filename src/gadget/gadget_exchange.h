@@ -106,7 +106,8 @@ public:
     PacketSequence(GadgetLink& link, std::optional<GadgetId> target, std::vector<CommandPacket> packets);
 
     void SetAnswerCheck(AnswerCheck check) { m_check = std::move(check); }
-    std::size_t PacketCount() const { return m_packets.size(); }
+    // Packets given so far, those already let go included.
+    std::size_t PacketCount() const { return m_dropped + m_packets.size(); }
 
     // An open sequence takes more packets while it runs (Append) and ends only once it has been
     // closed and every packet is answered; call before it starts.
@@ -129,7 +130,8 @@ protected:
 private:
     void SendNext();
 
-    std::vector<CommandPacket> m_packets;
+    std::vector<CommandPacket> m_packets;  // from packet m_dropped on
+    std::size_t m_dropped = 0;             // answered packets an open sequence has let go
     AnswerCheck m_check;
     bool m_open = false;
     bool m_idle = false;  // open, with every packet so far answered

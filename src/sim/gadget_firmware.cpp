@@ -65,7 +65,7 @@ GadgetResponse GadgetFirmware::HandleOutputReport(std::span<const std::uint8_t> 
     if (!packet) {
         return response;
     }
-    m_packets.push_back(*packet);
+    KeepRecent(m_packets, *packet);
     std::vector<std::uint8_t> answer = AnswerFor(*packet);
     if (m_fault == GadgetFault::UnplugDuringExchange) {
         m_fault = GadgetFault::None;
@@ -116,7 +116,7 @@ std::vector<std::uint8_t> GadgetFirmware::AnswerFor(const GadgetPacket& packet) 
         case CMD_KEYBOARD:
         case CMD_KEYBOARD_HID:
         case CMD_MOUSE:
-        case CMD_MOUSE_HID: m_inputRequests.push_back(packet); return GadgetInputReport(packet.code);
+        case CMD_MOUSE_HID: KeepRecent(m_inputRequests, packet); return GadgetInputReport(packet.code);
         case CMD_SERIAL: return GadgetInputReport(packet.code, packet.data);
         default: return {};
     }

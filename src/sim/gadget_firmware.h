@@ -4,9 +4,19 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace tavrel {
+
+// Appends to a history that keeps at least its last `kept` entries: the older half goes once it
+// holds twice as many, so appending stays cheap.
+template <typename T>
+void KeepRecent(std::vector<T>& history, T entry, std::size_t kept = 4096) {
+    if (history.size() >= 2 * kept)
+        history.erase(history.begin(), history.end() - static_cast<std::ptrdiff_t>(kept));
+    history.push_back(std::move(entry));
+}
 
 // What a simulated gadget does wrong on purpose, so the tool's error paths can be exercised.
 // A fault changes only the answers: the packet itself still takes effect, except that a flash
@@ -74,6 +84,8 @@ public:
     // Places bytes in flash directly, as if written earlier; throws std::out_of_range past its end.
     void WriteFlash(std::size_t address, std::span<const std::uint8_t> bytes);
     PlaybackState playback() const { return m_playback; }
+    // The histories below keep at least their last 4096 entries (KeepRecent): a simulation left
+    // running for days stays bounded.
     // Every well-framed packet taken, in order, whether the firmware knew its code or not.
     const std::vector<GadgetPacket>& packets() const { return m_packets; }
     // The keyboard and mouse commands taken (what the gadget was asked to type or move), in order.

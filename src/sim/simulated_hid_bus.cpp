@@ -173,8 +173,9 @@ public:
             m_errorText = std::generic_category().message(*fault);
             return false;
         }
-        m_core->received.push_back(
-            {m_core->nextSequence++, m_interface->description.path, {report.begin(), report.end()}});
+        KeepRecent(m_core->received, ReceivedReport{m_core->nextSequence++,
+                                                    m_interface->description.path,
+                                                    {report.begin(), report.end()}});
         if (m_core->receivedObserver) m_core->receivedObserver(m_interface->description.path, report);
         if (m_interface->firmware) {
             GadgetResponse response = m_interface->firmware->HandleOutputReport(report);

@@ -97,7 +97,8 @@ public:
     bool InjectInputReports(const std::string& path, std::vector<std::vector<std::uint8_t>> reports);
     std::size_t QueuedInputReportCount(const std::string& path) const;
 
-    // Output reports written to interfaces under the path, as written, oldest first.
+    // Output reports written to interfaces under the path, as written, oldest first. The bus keeps
+    // at least the last 4096 reports of all interfaces.
     std::vector<std::vector<std::uint8_t>> ReceivedReports(const std::string& path) const;
     // Output reports written to any interface, in the order they were written.
     std::vector<ReceivedReport> AllReceivedReports() const;
