@@ -29,6 +29,9 @@ constexpr QSize kOuterSize(619, 570);
 constexpr QSize kClientSize(603, 531);
 constexpr int kTabWidth = 95;
 constexpr int kDataFlashGridSize = 128;
+// Lines the log box keeps; older ones leave from the top, so a window left running for days
+// neither grows without end nor slows down.
+constexpr int kLogBoxLines = 20000;
 
 enum PageIndex {
     kScriptEditorPage = 0,
@@ -85,6 +88,7 @@ TForm1::TForm1(QString executableFolder, HidPlatform& platform, QHostAddress udp
              desktop.y() + (desktop.height() - kOuterSize.height()) / 2);
     }
 
+    Memo1->setMaximumBlockCount(kLogBoxLines);
     for (QPlainTextEdit* memo : std::initializer_list<QPlainTextEdit*>{mmosc, mmoscbytes, Memo1}) {
         memo->viewport()->installEventFilter(this);
     }
