@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/gbk_literal.h"
+#include "common/text_escape.h"
 #include "script/line_compiler.h"
 #include "script/script_record.h"
 
@@ -67,8 +68,11 @@ bool UdpLineQueue::Tick(TimePoint now, PacketSink& packets, LogSink& log) {
     m_arrivedIdle = false;
     const std::string line = std::move(m_lines.front());
     m_lines.pop_front();
-    log.LogLine(std::string("执行脚本："_gbk) + line);
-    CompileScriptLine(line, packets, log);
+    // The line came from outside: what is logged about it shows its control bytes escaped, so a
+    // line break in it cannot start a log line of its own; the line itself runs as received.
+    ControlEscapingLogSink escaping(log);
+    escaping.LogLine(std::string("执行脚本："_gbk) + line);
+    CompileScriptLine(line, packets, escaping);
     if (const auto hold = HoldOf(line); hold.count() > 0) m_heldUntil = now + hold;
     return true;
 }

@@ -4,6 +4,7 @@
 
 #include "common/gbk_literal.h"
 #include "common/gbk_text.h"
+#include "common/text_escape.h"
 
 namespace tavrel {
 
@@ -76,7 +77,7 @@ void UdpScriptServer::Udp1DataReceived(TUdpEndpoint& Sender, int NumberBytes) {
     const std::vector<char>& datagram = Sender.ReadDatagram();
     std::string line = UdpLineQueue::LineOf(
         {datagram.data(), std::min(datagram.size(), static_cast<std::size_t>(NumberBytes))});
-    m_log.TraceLine(line);
+    if (m_log.TracesShown()) m_log.TraceLine(EscapeControlBytes(line));
     m_refusalLogged = false;
     if (!lstUdpSc.Push(std::move(line))) ReportOverflow();
     Schedule();
