@@ -1,5 +1,6 @@
 #include "remote/udp_line_queue.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <utility>
@@ -46,7 +47,7 @@ bool UdpLineQueue::Push(std::string line, TimePoint now) {
 
 std::optional<UdpLineQueue::TimePoint> UdpLineQueue::Due(TimePoint now) const {
     if (m_lines.empty()) return std::nullopt;
-    TimePoint due = m_lastTick ? *m_lastTick + kTick : now;
+    TimePoint due = m_grid ? *m_grid + kTick : now;
     if (m_heldUntil > due) due = m_heldUntil;
     return due;
 }
@@ -61,10 +62,15 @@ bool UdpLineQueue::Tick(TimePoint now, PacketSink& packets, LogSink& log) {
     const std::optional<TimePoint> due = Due(now);
     if (!due || *due > now) return false;
     // A little late, the tick keeps its 10 ms grid (a timer always fires a little late, and 100
-    // lines a second must stay 100); a line that came to an idle queue, or a tick late by a whole
-    // tick or more (the event thread was busy), starts the grid again from now, so a stall is
-    // never made up by a burst.
-    m_lastTick = m_arrivedIdle || now - *due >= kTick ? now : *due;
+    // lines a second must stay 100), yet the grid point may trail this tick by kCatchUp at most, so
+    // the next line never follows this one by less than 9.5 ms. A line that came to an idle queue,
+    // or a tick late by a whole tick or more (the event thread was busy), starts the grid again
+    // from now, so a stall is never made up by a burst.
+    if (m_arrivedIdle || now - *due >= kTick) {
+        m_grid = now;
+    } else {
+        m_grid = std::max(*due, now - kCatchUp);
+    }
     m_arrivedIdle = false;
     const std::string line = std::move(m_lines.front());
     m_lines.pop_front();

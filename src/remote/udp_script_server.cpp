@@ -18,9 +18,7 @@ UdpScriptServer::UdpScriptServer(PacketSink& packets, LogSink& log, QHostAddress
     // Bound from the start; until the server is enabled its datagrams are read and lost. A port
     // taken now matters only once the server is enabled, which binds again and says so.
     m_endpoint->SetLocalPort(kDefaultPort);
-    tmrUdpSc.setSingleShot(true);
-    tmrUdpSc.setTimerType(Qt::PreciseTimer);
-    connect(&tmrUdpSc, &QTimer::timeout, this, &UdpScriptServer::tmrUdpScTimer);
+    connect(&tmrUdpSc, &TickTimer::timeout, this, &UdpScriptServer::tmrUdpScTimer);
 }
 
 UdpScriptServer::~UdpScriptServer() = default;
@@ -64,7 +62,7 @@ void UdpScriptServer::LogBindFailure(int port, const std::string& failure) {
 void UdpScriptServer::Disable() {
     m_enabled = false;
     if (m_endpoint) m_endpoint->SetOnDataReceived(nullptr);
-    tmrUdpSc.stop();
+    tmrUdpSc.Stop();
     lstUdpSc.Clear();
 }
 
@@ -98,15 +96,11 @@ void UdpScriptServer::Refused(TUdpEndpoint::Refusal refusal) {
 }
 
 void UdpScriptServer::Schedule() {
-    const auto now = UdpLineQueue::Clock::now();
-    const std::optional<UdpLineQueue::TimePoint> next = lstUdpSc.NextTick(now);
+    const std::optional<UdpLineQueue::TimePoint> next = lstUdpSc.NextTick(UdpLineQueue::Clock::now());
     if (!next) return;
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now);
-    if (wait.count() <= 0) {
-        tmrUdpScTimer();  // due now: the line runs as it arrives
-        return;
-    }
-    if (!tmrUdpSc.isActive() || tmrUdpSc.remainingTime() > wait.count()) tmrUdpSc.start(wait);
+    // Never from here: a line due at once runs when the event loop next gets to the timer, so
+    // each tick returns to the loop before the next.
+    if (!tmrUdpSc.When() || *tmrUdpSc.When() > *next) tmrUdpSc.Start(*next);
 }
 
 void UdpScriptServer::ReportOverflow() {

@@ -5,10 +5,10 @@
 
 #include <QHostAddress>
 #include <QObject>
-#include <QTimer>
 
 #include "commands/command_packet.h"
 #include "common/log_sink.h"
+#include "remote/tick_timer.h"
 #include "remote/udp_endpoint.h"
 #include "remote/udp_line_queue.h"
 
@@ -48,7 +48,8 @@ public:
 private:
     void Refused(TUdpEndpoint::Refusal refusal);
     void LogBindFailure(int port, const std::string& failure);
-    // Arms tmrUdpSc for the queue's next tick.
+    // Arms tmrUdpSc for the queue's next tick; the tick always runs from the event loop, even when
+    // it is due at once.
     void Schedule();
     void ReportOverflow();
 
@@ -56,7 +57,7 @@ private:
     LogSink& m_log;
     std::unique_ptr<TUdpEndpoint> m_endpoint;
     UdpLineQueue lstUdpSc;
-    QTimer tmrUdpSc;
+    TickTimer tmrUdpSc;
     bool m_enabled = false;
     bool m_refusalLogged = false;  // until a datagram has been taken
 };
