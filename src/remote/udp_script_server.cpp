@@ -30,7 +30,10 @@ void UdpScriptServer::Enable(const std::string& portText) {
         m_log.TraceLine("UDP端口设置错误"_gbk);
         return;
     }
-    if (!ParseWholeInteger(TrimBlanksAndControls(portText), port)) {
+    // A port is 0 (the system chooses) to 65535; anything else is a bad text, not a port's low 16
+    // bits. The server then stays deaf on whatever it was bound to before.
+    if (!ParseWholeInteger(TrimBlanksAndControls(portText), port) || port < 0 || port > 0xFFFF) {
+        m_endpoint->SetOnDataReceived(nullptr);
         m_log.TraceLine("UDP端口设置错误"_gbk);
         m_log.LogLine(std::string(std::string_view("UDP端口设置错误："_gbk)) + portText);
         return;

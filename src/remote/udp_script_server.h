@@ -27,9 +27,10 @@ public:
                     QObject* parent = nullptr);
     ~UdpScriptServer() override;
 
-    // chkUdp ticked: applies the port text (blanks around it allowed), re-creating the socket, and
-    // takes datagrams from now on; a bad port text or a failed bind is logged and leaves the server
-    // deaf. The tick runs in every case.
+    // chkUdp ticked: applies the port text (0 to 65535, blanks around it allowed; 0 lets the system
+    // choose), re-creating the socket, and takes datagrams from now on; a bad port text or a failed
+    // bind is logged and leaves the server deaf (a bad text binds nothing anew). The tick runs in
+    // every case.
     void Enable(const std::string& portText);
     // chkUdp unticked: datagrams are read and lost again, waiting lines are dropped.
     void Disable();

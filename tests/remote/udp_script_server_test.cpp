@@ -145,9 +145,31 @@ TEST_F(UdpScriptServerTest, PortTextsAndTakenPortsAreReported) {
     EXPECT_EQ(server.Udp1()->BoundPort(), 10201);
     EXPECT_THAT(log.lines(), IsEmpty());
 
-    server.Enable("abc");
-    EXPECT_THAT(log.Utf8Lines(), ElementsAre("UDP端口设置错误：abc"));
+    // Each bad text: said as it was typed, nothing bound anew, and the server deaf on the port it
+    // had.
+    for (const char* text : {"abc", "65536", "-1", "99999", " 70000 ", "1e3"}) {
+        SCOPED_TRACE(text);
+        Enable("0");
+        const quint16 before = port;
+        log.Clear();
+        server.Enable(text);
+        EXPECT_THAT(log.Utf8Lines(), ElementsAre(std::string("UDP端口设置错误：") + text));
+        EXPECT_EQ(server.Udp1()->BoundPort(), before);
+        const QByteArray probe = QByteArray("probe ") + text;
+        Send(probe);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                return QByteArray(server.Udp1()->ReadDatagram().data(),
+                                  server.Udp1()->ReadDatagram().size()) == probe;
+            },
+            10000));
+        EXPECT_EQ(Count("收到UDP数据"), 0u) << "deaf";
+    }
     log.Clear();
+
+    Enable(" 0 ");
+    EXPECT_NE(port, 0) << "0: the system chooses";
+    EXPECT_THAT(log.lines(), IsEmpty());
 
     QUdpSocket holder;
     ASSERT_TRUE(holder.bind(QHostAddress::LocalHost, 0));
