@@ -150,6 +150,12 @@ TEST_F(StoringTest, AGadgetThatStopsAnsweringEndsTheDownloadWithWhatWasWrittenKe
     EXPECT_TRUE(fixture.Memo("mmoscbytes")->isEnabled());
 }
 
+TEST_F(StoringTest, AByteTextOfMoreThan129BytesIsRefusedAndNothingSent) {
+    Download(Lines(44));
+    EXPECT_THAT(fixture.NewLogTexts(), ElementsAre("脚本过长，超出闪存地址范围：共132字节"));
+    EXPECT_TRUE(FlashAddresses(1).empty());
+}
+
 TEST_F(StoringTest, AnEmptyByteTextSendsNothing) {
     Download(QStringLiteral("\n"));
     EXPECT_THAT(fixture.NewLogTexts(), ElementsAre("无脚本"));
