@@ -1,6 +1,7 @@
 #include "app/tform1.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QEvent>
 #include <QMessageBox>
 #include <QScreen>
@@ -129,8 +130,26 @@ TForm1::~TForm1() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    // A flash half written leaves the gadget with a broken script: the first close waits for the
+    // write to end (done, timed out or unplugged); a second one closes at once.
+    if (m_flashWrite && m_flashWrite->Running() && !m_closeWaiting) {
+        m_closeWaiting = true;
+        LogLine("正在写入设备，完成后关闭"_gbk);
+        event->ignore();
+        return;
+    }
+    m_closeWaiting = false;
     FormClose();
     QWidget::closeEvent(event);
+}
+
+void TForm1::KeepOpenWhileWriting(GadgetExchange* exchange) {
+    if (!exchange || !exchange->Running()) return;
+    m_flashWrite = exchange;
+    connect(exchange, &GadgetExchange::finished, this, [this] {
+        // Closed from the event loop, once the exchange has ended and said so to everyone.
+        if (m_closeWaiting) QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    });
 }
 
 void TForm1::FormClose() {
@@ -280,11 +299,11 @@ void TForm1::btnTestKBClick() {
     Guarded([&] { m_link.Start(std::make_unique<MouseTestExchange>(m_link, m_link.SelectedGadget())); });
 }
 
-void TForm1::StartAndRepaintWhenDone(std::unique_ptr<GadgetExchange> exchange) {
+GadgetExchange* TForm1::StartAndRepaintWhenDone(std::unique_ptr<GadgetExchange> exchange) {
     connect(exchange.get(), &GadgetExchange::finished, this, [this](GadgetExchange::Outcome outcome) {
         if (outcome == GadgetExchange::Outcome::Done) HexGrid1->Repaint();
     });
-    m_link.Start(std::move(exchange));
+    return m_link.Start(std::move(exchange));
 }
 
 void TForm1::btnWritescClick() {
@@ -295,7 +314,9 @@ void TForm1::btnWritescClick() {
                     RecordBuffer.begin());
         for (const std::string& line : plan.logLines)
             LogLine(line);
-        if (!plan.blocks.empty()) m_link.Start(MakeScriptDownload(m_link, m_link.SelectedGadget(), plan));
+        if (!plan.blocks.empty()) {
+            KeepOpenWhileWriting(m_link.Start(MakeScriptDownload(m_link, m_link.SelectedGadget(), plan)));
+        }
     });
 }
 
@@ -305,8 +326,8 @@ void TForm1::btnReadEepromClick() {
 
 void TForm1::btnWriteEepromClick() {
     Guarded([&] {
-        StartAndRepaintWhenDone(
-            MakeDataFlashWrite(m_link, m_link.SelectedGadget(), HexGrid1->Storage().Bytes()));
+        KeepOpenWhileWriting(StartAndRepaintWhenDone(
+            MakeDataFlashWrite(m_link, m_link.SelectedGadget(), HexGrid1->Storage().Bytes())));
     });
 }
 
