@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "common/gbk_literal.h"
 #include "common/text_escape.h"
@@ -13,6 +14,21 @@
 namespace tavrel {
 
 namespace {
+
+// Keeps the lines logged to it for later; traces as the sink it stands in for.
+class HeldLogSink : public LogSink {
+public:
+    explicit HeldLogSink(const LogSink& target) : m_target(target) {}
+    void LogLine(std::string_view text) override { m_lines.emplace_back(text); }
+    const std::vector<std::string>& Lines() const { return m_lines; }
+
+protected:
+    bool DebuggerAttached() const override { return m_target.TracesShown(); }
+
+private:
+    const LogSink& m_target;
+    std::vector<std::string> m_lines;
+};
 
 // How long a delay line holds the queue: its record's pause, in 10 ms units; 0 for other lines.
 std::chrono::milliseconds HoldOf(std::string_view line) {
@@ -74,11 +90,17 @@ bool UdpLineQueue::Tick(TimePoint now, PacketSink& packets, LogSink& log) {
     m_arrivedIdle = false;
     const std::string line = std::move(m_lines.front());
     m_lines.pop_front();
+    // The packets go out first and the lines about them are logged after, in their order:
+    // appending to the log box takes long and varies, and before the packets it would bring two
+    // lines closer at the gadget than their ticks are.
+    HeldLogSink messages(log);
+    CompileScriptLine(line, packets, messages);
     // The line came from outside: what is logged about it shows its control bytes escaped, so a
     // line break in it cannot start a log line of its own; the line itself runs as received.
     ControlEscapingLogSink escaping(log);
     escaping.LogLine(std::string("执行脚本："_gbk) + line);
-    CompileScriptLine(line, packets, escaping);
+    for (const std::string& message : messages.Lines())
+        escaping.LogLine(message);
     if (const auto hold = HoldOf(line); hold.count() > 0) m_heldUntil = now + hold;
     return true;
 }

@@ -40,10 +40,10 @@ public:
     // and no delay holds), else the next point of the 10 ms grid, or when a delay ends; none with
     // nothing waiting. Not always a whole millisecond from `now`.
     std::optional<TimePoint> NextTick(TimePoint now) const;
-    // One tick at `now`: when a line is due, takes it, logs "执行脚本：" and the line, and runs it in
-    // live mode (keyboard and mouse lines reach `packets` at once); at most one line. Every line
-    // logged meanwhile shows the control bytes escaped (EscapeControlBytes). Gives whether a line
-    // ran.
+    // One tick at `now`: when a line is due, takes it and runs it in live mode (keyboard and mouse
+    // lines reach `packets` at once), then logs "执行脚本：" and the line, and the line compiler's
+    // messages about it; at most one line. Every line logged shows the control bytes escaped
+    // (EscapeControlBytes). Gives whether a line ran.
     bool Tick(TimePoint now, PacketSink& packets, LogSink& log);
     // Drops every waiting line and any delay.
     void Clear();

@@ -8,6 +8,24 @@
 
 namespace tavrel {
 
+namespace {
+
+// Hands lines on to another sink, with whether traces show decided beforehand.
+class TracesDecidedLogSink : public LogSink {
+public:
+    TracesDecidedLogSink(LogSink& target, bool tracesShown) : m_target(target), m_tracesShown(tracesShown) {}
+    void LogLine(std::string_view text) override { m_target.LogLine(text); }
+
+protected:
+    bool DebuggerAttached() const override { return m_tracesShown; }
+
+private:
+    LogSink& m_target;
+    bool m_tracesShown;
+};
+
+}  // namespace
+
 UdpScriptServer::UdpScriptServer(PacketSink& packets, LogSink& log, QHostAddress bindAddress, QObject* parent)
     : QObject(parent),
       m_packets(packets),
@@ -86,7 +104,11 @@ void UdpScriptServer::Udp1DataReceived(TUdpEndpoint& Sender, int NumberBytes) {
 
 void UdpScriptServer::tmrUdpScTimer() {
     if (!m_enabled) return;
-    lstUdpSc.Tick(UdpLineQueue::Clock::now(), m_packets, m_log);
+    // Whether traces show is asked once, before the tick's time is taken: the platform's answer
+    // is a file read that now and then takes milliseconds, and between the tick and its packet it
+    // would bring two lines closer at the gadget than their ticks are.
+    TracesDecidedLogSink log(m_log, m_log.TracesShown());
+    lstUdpSc.Tick(UdpLineQueue::Clock::now(), m_packets, log);
     ReportOverflow();
     Schedule();
 }
