@@ -33,6 +33,8 @@ constexpr int kDataFlashGridSize = 128;
 // Lines the log box keeps; older ones leave from the top, so a window left running for days
 // neither grows without end nor slows down.
 constexpr int kLogBoxLines = 20000;
+// A UDP stream logs hundreds of lines a second; the log box shows them 20 times a second.
+constexpr std::chrono::milliseconds kLogRepaintInterval{50};
 
 enum PageIndex {
     kScriptEditorPage = 0,
@@ -89,7 +91,7 @@ TForm1::TForm1(QString executableFolder, HidPlatform& platform, QHostAddress udp
              desktop.y() + (desktop.height() - kOuterSize.height()) / 2);
     }
 
-    Memo1->setMaximumBlockCount(kLogBoxLines);
+    m_logBox = new LogBox(*Memo1, kLogBoxLines, kLogRepaintInterval);
     for (QPlainTextEdit* memo : std::initializer_list<QPlainTextEdit*>{mmosc, mmoscbytes, Memo1}) {
         memo->viewport()->installEventFilter(this);
     }
@@ -350,7 +352,11 @@ void TForm1::btnClearClick() {
 void TForm1::LogLine(std::string_view text) {
     QString line = QString::fromLocal8Bit(LocalTimeText()) + QStringLiteral(": ") + FromGbk(text);
     line.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    Memo1->appendPlainText(line);
+    if (m_logBox) {
+        m_logBox->Append(line);
+    } else {
+        Memo1->appendPlainText(line);  // while the window is being made
+    }
 }
 
 void TForm1::FormCreate() {

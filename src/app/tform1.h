@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include "app/global_hot_keys.h"
+#include "app/log_box.h"
 #include "commands/reply_decoder.h"
 #include "common/log_sink.h"
 #include "gadget/gadget_link.h"
@@ -115,6 +116,7 @@ private:
     QPointer<GadgetExchange> m_flashWrite;
     bool m_closeWaiting = false;
     GlobalHotKeys* m_hotKeys;
+    LogBox* m_logBox = nullptr;  // Memo1's bound and pace
 };
 
 }  // namespace tavrel
