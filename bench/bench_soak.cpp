@@ -265,7 +265,8 @@ int RunDriver(int argc, char** argv, double minutes) {
         std::string growth = "log box not full yet";
         if (full && at - full->first > std::chrono::seconds(30)) {
             const double hours = Ms(at - full->first) / 3600e3;
-            growth = FormatMb((now.rssKb - full->second) / 1024.0 / hours) + " since the log box filled";
+            growth = FormatMb((now.rssKb - full->second) / 1024.0 / hours) + " since the log box filled, " +
+                     FormatMb((now.rssKb - lastMinute.rssKb) / 1024.0 / (seconds / 3600)) + " this minute";
         }
         std::printf(
             "minute %.0f: resident %.1f MB (%s), CPU %.1f %% of a core, %.1f lines/s reached the "
