@@ -2,7 +2,8 @@
 // arbitrary bytes. The first byte picks the form (either, raw, hex); the rest is the input.
 // A reading gives exactly 128 bytes or a reason, never both; raw bytes are taken as they are only
 // when they cannot be hex text; what hex text gives reads back from its own hex text; and no
-// message, escape or quote carries a control character, while an escape reads back to the text.
+// message, escape or quote carries a control character, while an escape reads back to the text
+// and the escape of GBK bytes changes the control bytes alone.
 
 #include <algorithm>
 #include <cstddef>
@@ -95,6 +96,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string escaped = tavrel::EscapeControlCharacters(content);
     Check(!HasControlCharacter(escaped));
     Check(Unescape(escaped) == content);
+    // Live lines are GBK: only the control bytes change, every other byte (0x5C and 0x80-0x9F,
+    // which may be parts of a character, too) stays where it was.
+    const std::string bytes = tavrel::EscapeControlBytes(content);
+    std::size_t from = 0;
+    for (const char c : content) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            Check(from < bytes.size() && bytes[from] == '\\');
+            from += bytes.compare(from, 2, "\\x") == 0 ? 4 : 2;
+        } else {
+            Check(from < bytes.size() && bytes[from] == c);
+            ++from;
+        }
+    }
+    Check(from == bytes.size());
     const std::string quoted = tavrel::QuoteText(content);
     Check(!HasControlCharacter(quoted));
     Check(quoted.size() <= 80 * 4 + 3);  // a character escaped or not takes at most 4 bytes, then "…"

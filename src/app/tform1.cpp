@@ -1,6 +1,7 @@
 #include "app/tform1.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QEvent>
 #include <QMessageBox>
 #include <QScreen>
@@ -29,6 +30,11 @@ constexpr QSize kOuterSize(619, 570);
 constexpr QSize kClientSize(603, 531);
 constexpr int kTabWidth = 95;
 constexpr int kDataFlashGridSize = 128;
+// Lines the log box keeps; older ones leave from the top, so a window left running for days
+// neither grows without end nor slows down.
+constexpr int kLogBoxLines = 20000;
+// A UDP stream logs hundreds of lines a second; the log box shows them 20 times a second.
+constexpr std::chrono::milliseconds kLogRepaintInterval{50};
 
 enum PageIndex {
     kScriptEditorPage = 0,
@@ -85,6 +91,7 @@ TForm1::TForm1(QString executableFolder, HidPlatform& platform, QHostAddress udp
              desktop.y() + (desktop.height() - kOuterSize.height()) / 2);
     }
 
+    m_logBox = new LogBox(*Memo1, kLogBoxLines, kLogRepaintInterval);
     for (QPlainTextEdit* memo : std::initializer_list<QPlainTextEdit*>{mmosc, mmoscbytes, Memo1}) {
         memo->viewport()->installEventFilter(this);
     }
@@ -125,8 +132,26 @@ TForm1::~TForm1() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    // A flash half written leaves the gadget with a broken script: the first close waits for the
+    // write to end (done, timed out or unplugged); a second one closes at once.
+    if (m_flashWrite && m_flashWrite->Running() && !m_closeWaiting) {
+        m_closeWaiting = true;
+        LogLine("正在写入设备，完成后关闭"_gbk);
+        event->ignore();
+        return;
+    }
+    m_closeWaiting = false;
     FormClose();
     QWidget::closeEvent(event);
+}
+
+void TForm1::KeepOpenWhileWriting(GadgetExchange* exchange) {
+    if (!exchange || !exchange->Running()) return;
+    m_flashWrite = exchange;
+    connect(exchange, &GadgetExchange::finished, this, [this] {
+        // Closed from the event loop, once the exchange has ended and said so to everyone.
+        if (m_closeWaiting) QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    });
 }
 
 void TForm1::FormClose() {
@@ -276,11 +301,11 @@ void TForm1::btnTestKBClick() {
     Guarded([&] { m_link.Start(std::make_unique<MouseTestExchange>(m_link, m_link.SelectedGadget())); });
 }
 
-void TForm1::StartAndRepaintWhenDone(std::unique_ptr<GadgetExchange> exchange) {
+GadgetExchange* TForm1::StartAndRepaintWhenDone(std::unique_ptr<GadgetExchange> exchange) {
     connect(exchange.get(), &GadgetExchange::finished, this, [this](GadgetExchange::Outcome outcome) {
         if (outcome == GadgetExchange::Outcome::Done) HexGrid1->Repaint();
     });
-    m_link.Start(std::move(exchange));
+    return m_link.Start(std::move(exchange));
 }
 
 void TForm1::btnWritescClick() {
@@ -291,7 +316,9 @@ void TForm1::btnWritescClick() {
                     RecordBuffer.begin());
         for (const std::string& line : plan.logLines)
             LogLine(line);
-        if (!plan.blocks.empty()) m_link.Start(MakeScriptDownload(m_link, m_link.SelectedGadget(), plan));
+        if (!plan.blocks.empty()) {
+            KeepOpenWhileWriting(m_link.Start(MakeScriptDownload(m_link, m_link.SelectedGadget(), plan)));
+        }
     });
 }
 
@@ -301,8 +328,8 @@ void TForm1::btnReadEepromClick() {
 
 void TForm1::btnWriteEepromClick() {
     Guarded([&] {
-        StartAndRepaintWhenDone(
-            MakeDataFlashWrite(m_link, m_link.SelectedGadget(), HexGrid1->Storage().Bytes()));
+        KeepOpenWhileWriting(StartAndRepaintWhenDone(
+            MakeDataFlashWrite(m_link, m_link.SelectedGadget(), HexGrid1->Storage().Bytes())));
     });
 }
 
@@ -325,7 +352,11 @@ void TForm1::btnClearClick() {
 void TForm1::LogLine(std::string_view text) {
     QString line = QString::fromLocal8Bit(LocalTimeText()) + QStringLiteral(": ") + FromGbk(text);
     line.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    Memo1->appendPlainText(line);
+    if (m_logBox) {
+        m_logBox->Append(line);
+    } else {
+        Memo1->appendPlainText(line);  // while the window is being made
+    }
 }
 
 void TForm1::FormCreate() {

@@ -6,10 +6,12 @@
 #include <string>
 #include <string_view>
 
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
 #include "app/global_hot_keys.h"
+#include "app/log_box.h"
 #include "commands/reply_decoder.h"
 #include "common/log_sink.h"
 #include "gadget/gadget_link.h"
@@ -98,8 +100,11 @@ private:
     // Runs a handler; an error escaping it is shown in a message box once the event loop gets
     // there, so that it never unwinds through the controller, a reader's hand-over or a wait.
     void Guarded(const std::function<void()>& handler);
-    // Starts an exchange; when it is done (all answered), the data flash grid is repainted.
-    void StartAndRepaintWhenDone(std::unique_ptr<GadgetExchange> exchange);
+    // Starts an exchange; when it is done (all answered), the data flash grid is repainted. Gives
+    // the exchange, none when it was refused.
+    GadgetExchange* StartAndRepaintWhenDone(std::unique_ptr<GadgetExchange> exchange);
+    // Marks an exchange that writes to the gadget's flash: closing waits for it to end.
+    void KeepOpenWhileWriting(GadgetExchange* exchange);
 
     QString m_executableFolder;
     ScriptRecordBuffer RecordBuffer{};
@@ -107,7 +112,11 @@ private:
     std::unique_ptr<THidDeviceController> HidCtl;
     GadgetLink m_link;
     UdpScriptServer m_udpServer;  // with the line queue lstUdpSc and its tick tmrUdpSc
+    // The flash write running, if any, and whether a close waits for it to end.
+    QPointer<GadgetExchange> m_flashWrite;
+    bool m_closeWaiting = false;
     GlobalHotKeys* m_hotKeys;
+    LogBox* m_logBox = nullptr;  // Memo1's bound and pace
 };
 
 }  // namespace tavrel

@@ -63,8 +63,7 @@ void LineReader::Read(std::istream& in, QObject* context, const Handlers& handle
 
 LiveLineFeeder::LiveLineFeeder(LogSink& log, std::vector<QPointer<PacketSequence>> sequences)
     : m_log(log), m_sequences(std::move(sequences)) {
-    m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, &LiveLineFeeder::Tick);
+    connect(&m_timer, &TickTimer::timeout, this, &LiveLineFeeder::Tick);
 }
 
 void LiveLineFeeder::Push(std::string line) {
@@ -92,11 +91,8 @@ void LiveLineFeeder::Tick() {
 }
 
 void LiveLineFeeder::Schedule() {
-    const auto now = UdpLineQueue::Clock::now();
-    const std::optional<UdpLineQueue::TimePoint> next = m_queue.NextTick(now);
-    if (!next) return;
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now);
-    m_timer.start(std::max<int>(0, static_cast<int>(wait.count())));
+    const std::optional<UdpLineQueue::TimePoint> next = m_queue.NextTick(UdpLineQueue::Clock::now());
+    if (next) m_timer.Start(*next);
 }
 
 void LiveLineFeeder::Refill() {

@@ -11,11 +11,11 @@
 
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 
 #include "commands/command_packet.h"
 #include "common/log_sink.h"
 #include "gadget/gadget_exchange.h"
+#include "remote/tick_timer.h"
 #include "remote/udp_line_queue.h"
 
 namespace tavrel {
@@ -81,7 +81,7 @@ private:
     std::vector<QPointer<PacketSequence>> m_sequences;
     UdpLineQueue m_queue;
     std::deque<std::string> m_waiting;  // for room in the queue
-    QTimer m_timer;
+    TickTimer m_timer;
     bool m_inputEnded = false;
     std::function<void()> m_lineRan;
 };

@@ -11,7 +11,6 @@ namespace tavrel {
 namespace {
 
 constexpr std::size_t kBytesPerLine = 3;
-constexpr std::size_t kMaxChunks = (0x10000 - kScriptFlashAddress) / kFlashChunkSize;
 
 }  // namespace
 
@@ -36,12 +35,12 @@ ScriptDownload PlanScriptDownload(std::span<const std::string> lines,
         download.logLines.emplace_back("无脚本"_gbk);
         return download;
     }
-    const std::size_t chunks = (download.byteTotal + kFlashChunkSize - 1) / kFlashChunkSize;
-    if (chunks > kMaxChunks) {
+    if (download.byteTotal > kMaxScriptBytes) {
         download.logLines.push_back(std::string("脚本过长，超出闪存地址范围：共"_gbk) +
                                     std::to_string(download.byteTotal) + std::string("字节"_gbk));
         return download;
     }
+    const std::size_t chunks = (download.byteTotal + kFlashChunkSize - 1) / kFlashChunkSize;
     download.logLines.push_back(std::string("共"_gbk) + std::to_string(download.byteTotal) +
                                 std::string("字节"_gbk));
     if (download.image.size() < chunks * kFlashChunkSize) {

@@ -49,3 +49,30 @@ std::string QuoteText(std::string_view utf8, std::size_t maxCharacters) {
 }
 
 }  // namespace tavrel
+
+namespace tavrel {
+
+std::string EscapeControlBytes(std::string_view gbk) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string escaped;
+    escaped.reserve(gbk.size());
+    for (const char c : gbk) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            escaped += c;
+        } else if (byte == '\r') {
+            escaped += "\\r";
+        } else if (byte == '\n') {
+            escaped += "\\n";
+        } else if (byte == '\t') {
+            escaped += "\\t";
+        } else {
+            escaped += "\\x";
+            escaped += kDigits[byte >> 4];
+            escaped += kDigits[byte & 0xF];
+        }
+    }
+    return escaped;
+}
+
+}  // namespace tavrel

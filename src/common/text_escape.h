@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/log_sink.h"
+
 namespace tavrel {
 
 // UTF-8 text as one piece of one line, whatever it holds (a device's name, say): tab, line feed
@@ -12,5 +14,26 @@ std::string EscapeControlCharacters(std::string_view utf8);
 // Text from outside quoted in a message (an argument, a word of an input): at most
 // `maxCharacters` UTF-8 characters of it, the cut marked with "…", escaped as above.
 std::string QuoteText(std::string_view utf8, std::size_t maxCharacters = 80);
+
+// GBK bytes as one piece of one line: the control bytes 0x00-0x1F and 0x7F as \r, \n, \t or \xHH.
+// Every other byte stays as it is, the backslash and 0x80-0x9F too, for in GBK they may be the
+// second byte of a character.
+std::string EscapeControlBytes(std::string_view gbk);
+
+// Hands every line on to another sink with its control bytes escaped (EscapeControlBytes): the
+// sink for messages made while text from outside runs, so none of it can pass for a line of
+// the tool's own. Traces show when the other sink shows them.
+class ControlEscapingLogSink : public LogSink {
+public:
+    explicit ControlEscapingLogSink(LogSink& target) : m_target(target) {}
+
+    void LogLine(std::string_view text) override { m_target.LogLine(EscapeControlBytes(text)); }
+
+protected:
+    bool DebuggerAttached() const override { return m_target.TracesShown(); }
+
+private:
+    LogSink& m_target;
+};
 
 }  // namespace tavrel

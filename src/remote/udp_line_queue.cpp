@@ -1,16 +1,34 @@
 #include "remote/udp_line_queue.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "common/gbk_literal.h"
+#include "common/text_escape.h"
 #include "script/line_compiler.h"
 #include "script/script_record.h"
 
 namespace tavrel {
 
 namespace {
+
+// Keeps the lines logged to it for later; traces as the sink it stands in for.
+class HeldLogSink : public LogSink {
+public:
+    explicit HeldLogSink(const LogSink& target) : m_target(target) {}
+    void LogLine(std::string_view text) override { m_lines.emplace_back(text); }
+    const std::vector<std::string>& Lines() const { return m_lines; }
+
+protected:
+    bool DebuggerAttached() const override { return m_target.TracesShown(); }
+
+private:
+    const LogSink& m_target;
+    std::vector<std::string> m_lines;
+};
 
 // How long a delay line holds the queue: its record's pause, in 10 ms units; 0 for other lines.
 std::chrono::milliseconds HoldOf(std::string_view line) {
@@ -45,7 +63,7 @@ bool UdpLineQueue::Push(std::string line, TimePoint now) {
 
 std::optional<UdpLineQueue::TimePoint> UdpLineQueue::Due(TimePoint now) const {
     if (m_lines.empty()) return std::nullopt;
-    TimePoint due = m_lastTick ? *m_lastTick + kTick : now;
+    TimePoint due = m_grid ? *m_grid + kTick : now;
     if (m_heldUntil > due) due = m_heldUntil;
     return due;
 }
@@ -60,15 +78,29 @@ bool UdpLineQueue::Tick(TimePoint now, PacketSink& packets, LogSink& log) {
     const std::optional<TimePoint> due = Due(now);
     if (!due || *due > now) return false;
     // A little late, the tick keeps its 10 ms grid (a timer always fires a little late, and 100
-    // lines a second must stay 100); a line that came to an idle queue, or a tick late by a whole
-    // tick or more (the event thread was busy), starts the grid again from now, so a stall is
-    // never made up by a burst.
-    m_lastTick = m_arrivedIdle || now - *due >= kTick ? now : *due;
+    // lines a second must stay 100), yet the grid point may trail this tick by kCatchUp at most, so
+    // the next line never follows this one by less than 9.5 ms. A line that came to an idle queue,
+    // or a tick late by a whole tick or more (the event thread was busy), starts the grid again
+    // from now, so a stall is never made up by a burst.
+    if (m_arrivedIdle || now - *due >= kTick) {
+        m_grid = now;
+    } else {
+        m_grid = std::max(*due, now - kCatchUp);
+    }
     m_arrivedIdle = false;
     const std::string line = std::move(m_lines.front());
     m_lines.pop_front();
-    log.LogLine(std::string("执行脚本："_gbk) + line);
-    CompileScriptLine(line, packets, log);
+    // The packets go out first and the lines about them are logged after, in their order:
+    // appending to the log box takes long and varies, and before the packets it would bring two
+    // lines closer at the gadget than their ticks are.
+    HeldLogSink messages(log);
+    CompileScriptLine(line, packets, messages);
+    // The line came from outside: what is logged about it shows its control bytes escaped, so a
+    // line break in it cannot start a log line of its own; the line itself runs as received.
+    ControlEscapingLogSink escaping(log);
+    escaping.LogLine(std::string("执行脚本："_gbk) + line);
+    for (const std::string& message : messages.Lines())
+        escaping.LogLine(message);
     if (const auto hold = HoldOf(line); hold.count() > 0) m_heldUntil = now + hold;
     return true;
 }

@@ -14,8 +14,10 @@ namespace tavrel {
 
 // The script lines received over UDP and their pacing: one line per 10 ms tick, in arrival order,
 // each run through the line compiler's live mode into a packet sink. A delay line holds back the
-// lines behind it for its duration. Plain code on a steady clock; the server owns the socket and
-// the timer and feeds it.
+// lines behind it for its duration. Two lines never run less than 9.5 ms apart: a tick a little
+// late keeps the 10 ms grid, catching up at most 0.5 ms per tick; a tick late by a whole tick or
+// more starts the grid again from itself. Plain code on a steady clock; the server owns the socket
+// and the timer and feeds it.
 class UdpLineQueue {
 public:
     using Clock = std::chrono::steady_clock;
@@ -23,6 +25,9 @@ public:
 
     static constexpr std::size_t kCapacity = 10000;
     static constexpr std::chrono::milliseconds kTick{10};
+    // How far a late tick may pull the grid back towards where it was: two lines are never closer
+    // than kTick - kCatchUp.
+    static constexpr std::chrono::microseconds kCatchUp{500};
     static constexpr std::chrono::seconds kOverflowReportInterval{1};
 
     // The line of one datagram (GBK bytes): cut at its first zero byte; line breaks are kept.
@@ -32,12 +37,13 @@ public:
     // the queue is full.
     bool Push(std::string line, TimePoint now = Clock::now());
     // When the next tick is due: `now` when a line may run at once (the queue was idle for a tick
-    // and no delay holds), else 10 ms after the last tick, or when a delay ends; none with nothing
-    // waiting.
+    // and no delay holds), else the next point of the 10 ms grid, or when a delay ends; none with
+    // nothing waiting. Not always a whole millisecond from `now`.
     std::optional<TimePoint> NextTick(TimePoint now) const;
-    // One tick at `now`: when a line is due, takes it, logs "执行脚本：" and the line, and runs it in
-    // live mode (keyboard and mouse lines reach `packets` at once); at most one line. Gives whether
-    // a line ran.
+    // One tick at `now`: when a line is due, takes it and runs it in live mode (keyboard and mouse
+    // lines reach `packets` at once), then logs "执行脚本：" and the line, and the line compiler's
+    // messages about it; at most one line. Every line logged shows the control bytes escaped
+    // (EscapeControlBytes). Gives whether a line ran.
     bool Tick(TimePoint now, PacketSink& packets, LogSink& log);
     // Drops every waiting line and any delay.
     void Clear();
@@ -52,8 +58,8 @@ private:
     std::optional<TimePoint> Due(TimePoint now) const;
 
     std::deque<std::string> m_lines;
-    std::optional<TimePoint> m_lastTick;
-    bool m_arrivedIdle = false;  // the front line came to an idle queue: its tick is when it runs
+    std::optional<TimePoint> m_grid;  // the grid's point of the last line run
+    bool m_arrivedIdle = false;       // the front line came to an idle queue: its tick is when it runs
     TimePoint m_heldUntil{};
     std::size_t m_dropped = 0;
     std::optional<TimePoint> m_lastOverflowReport;

@@ -4,8 +4,27 @@
 
 #include "common/gbk_literal.h"
 #include "common/gbk_text.h"
+#include "common/text_escape.h"
 
 namespace tavrel {
+
+namespace {
+
+// Hands lines on to another sink, with whether traces show decided beforehand.
+class TracesDecidedLogSink : public LogSink {
+public:
+    TracesDecidedLogSink(LogSink& target, bool tracesShown) : m_target(target), m_tracesShown(tracesShown) {}
+    void LogLine(std::string_view text) override { m_target.LogLine(text); }
+
+protected:
+    bool DebuggerAttached() const override { return m_tracesShown; }
+
+private:
+    LogSink& m_target;
+    bool m_tracesShown;
+};
+
+}  // namespace
 
 UdpScriptServer::UdpScriptServer(PacketSink& packets, LogSink& log, QHostAddress bindAddress, QObject* parent)
     : QObject(parent),
@@ -17,9 +36,7 @@ UdpScriptServer::UdpScriptServer(PacketSink& packets, LogSink& log, QHostAddress
     // Bound from the start; until the server is enabled its datagrams are read and lost. A port
     // taken now matters only once the server is enabled, which binds again and says so.
     m_endpoint->SetLocalPort(kDefaultPort);
-    tmrUdpSc.setSingleShot(true);
-    tmrUdpSc.setTimerType(Qt::PreciseTimer);
-    connect(&tmrUdpSc, &QTimer::timeout, this, &UdpScriptServer::tmrUdpScTimer);
+    connect(&tmrUdpSc, &TickTimer::timeout, this, &UdpScriptServer::tmrUdpScTimer);
 }
 
 UdpScriptServer::~UdpScriptServer() = default;
@@ -31,7 +48,10 @@ void UdpScriptServer::Enable(const std::string& portText) {
         m_log.TraceLine("UDP端口设置错误"_gbk);
         return;
     }
-    if (!ParseWholeInteger(TrimBlanksAndControls(portText), port)) {
+    // A port is 0 (the system chooses) to 65535; anything else is a bad text, not a port's low 16
+    // bits. The server then stays deaf on whatever it was bound to before.
+    if (!ParseWholeInteger(TrimBlanksAndControls(portText), port) || port < 0 || port > 0xFFFF) {
+        m_endpoint->SetOnDataReceived(nullptr);
         m_log.TraceLine("UDP端口设置错误"_gbk);
         m_log.LogLine(std::string(std::string_view("UDP端口设置错误："_gbk)) + portText);
         return;
@@ -63,7 +83,7 @@ void UdpScriptServer::LogBindFailure(int port, const std::string& failure) {
 void UdpScriptServer::Disable() {
     m_enabled = false;
     if (m_endpoint) m_endpoint->SetOnDataReceived(nullptr);
-    tmrUdpSc.stop();
+    tmrUdpSc.Stop();
     lstUdpSc.Clear();
 }
 
@@ -76,7 +96,7 @@ void UdpScriptServer::Udp1DataReceived(TUdpEndpoint& Sender, int NumberBytes) {
     const std::vector<char>& datagram = Sender.ReadDatagram();
     std::string line = UdpLineQueue::LineOf(
         {datagram.data(), std::min(datagram.size(), static_cast<std::size_t>(NumberBytes))});
-    m_log.TraceLine(line);
+    if (m_log.TracesShown()) m_log.TraceLine(EscapeControlBytes(line));
     m_refusalLogged = false;
     if (!lstUdpSc.Push(std::move(line))) ReportOverflow();
     Schedule();
@@ -84,7 +104,11 @@ void UdpScriptServer::Udp1DataReceived(TUdpEndpoint& Sender, int NumberBytes) {
 
 void UdpScriptServer::tmrUdpScTimer() {
     if (!m_enabled) return;
-    lstUdpSc.Tick(UdpLineQueue::Clock::now(), m_packets, m_log);
+    // Whether traces show is asked once, before the tick's time is taken: the platform's answer
+    // is a file read that now and then takes milliseconds, and between the tick and its packet it
+    // would bring two lines closer at the gadget than their ticks are.
+    TracesDecidedLogSink log(m_log, m_log.TracesShown());
+    lstUdpSc.Tick(UdpLineQueue::Clock::now(), m_packets, log);
     ReportOverflow();
     Schedule();
 }
@@ -97,15 +121,11 @@ void UdpScriptServer::Refused(TUdpEndpoint::Refusal refusal) {
 }
 
 void UdpScriptServer::Schedule() {
-    const auto now = UdpLineQueue::Clock::now();
-    const std::optional<UdpLineQueue::TimePoint> next = lstUdpSc.NextTick(now);
+    const std::optional<UdpLineQueue::TimePoint> next = lstUdpSc.NextTick(UdpLineQueue::Clock::now());
     if (!next) return;
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now);
-    if (wait.count() <= 0) {
-        tmrUdpScTimer();  // due now: the line runs as it arrives
-        return;
-    }
-    if (!tmrUdpSc.isActive() || tmrUdpSc.remainingTime() > wait.count()) tmrUdpSc.start(wait);
+    // Never from here: a line due at once runs when the event loop next gets to the timer, so
+    // each tick returns to the loop before the next.
+    if (!tmrUdpSc.When() || *tmrUdpSc.When() > *next) tmrUdpSc.Start(*next);
 }
 
 void UdpScriptServer::ReportOverflow() {

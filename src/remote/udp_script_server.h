@@ -5,10 +5,10 @@
 
 #include <QHostAddress>
 #include <QObject>
-#include <QTimer>
 
 #include "commands/command_packet.h"
 #include "common/log_sink.h"
+#include "remote/tick_timer.h"
 #include "remote/udp_endpoint.h"
 #include "remote/udp_line_queue.h"
 
@@ -27,9 +27,10 @@ public:
                     QObject* parent = nullptr);
     ~UdpScriptServer() override;
 
-    // chkUdp ticked: applies the port text (blanks around it allowed), re-creating the socket, and
-    // takes datagrams from now on; a bad port text or a failed bind is logged and leaves the server
-    // deaf. The tick runs in every case.
+    // chkUdp ticked: applies the port text (0 to 65535, blanks around it allowed; 0 lets the system
+    // choose), re-creating the socket, and takes datagrams from now on; a bad port text or a failed
+    // bind is logged and leaves the server deaf (a bad text binds nothing anew). The tick runs in
+    // every case.
     void Enable(const std::string& portText);
     // chkUdp unticked: datagrams are read and lost again, waiting lines are dropped.
     void Disable();
@@ -48,7 +49,8 @@ public:
 private:
     void Refused(TUdpEndpoint::Refusal refusal);
     void LogBindFailure(int port, const std::string& failure);
-    // Arms tmrUdpSc for the queue's next tick.
+    // Arms tmrUdpSc for the queue's next tick; the tick always runs from the event loop, even when
+    // it is due at once.
     void Schedule();
     void ReportOverflow();
 
@@ -56,7 +58,7 @@ private:
     LogSink& m_log;
     std::unique_ptr<TUdpEndpoint> m_endpoint;
     UdpLineQueue lstUdpSc;
-    QTimer tmrUdpSc;
+    TickTimer tmrUdpSc;
     bool m_enabled = false;
     bool m_refusalLogged = false;  // until a datagram has been taken
 };

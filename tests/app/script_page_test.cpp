@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <string>
+
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QTest>
@@ -116,6 +119,26 @@ TEST_F(ScriptPage, DoubleClickingTheLogBoxEmptiesItAndLoggingStartsAgainAtTheTop
     EXPECT_TRUE(fixture.Memo("Memo1")->toPlainText().isEmpty());
     fixture.Click("Button1");
     EXPECT_THAT(fixture.LogTexts(), ElementsAre("goto", "翻译完毕，共8行脚本"));
+}
+
+// Each line of a many-line entry counts; the oldest lines leave from the top without a word.
+TEST_F(ScriptPage, TheLogBoxKeepsTheLast20000Lines) {
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return std::ranges::count(fixture.LogTexts(), std::string("DeviceChange")) == 1; }, 10000))
+        << "the start-up scan is done";
+    for (int i = 0; i < 24000; ++i)
+        fixture.form->LogLine("line " + std::to_string(i));
+    fixture.form->LogLine("line 24000\r\nline 24001\nline 24002");
+    for (int i = 24003; i < 25000; ++i)
+        fixture.form->LogLine("line " + std::to_string(i));
+    // Lines logged in a burst are painted together, and the oldest leave then.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fixture.Memo("Memo1")->blockCount() == 20000; }, 10000));
+    const std::vector<std::string> texts = fixture.LogTexts();
+    ASSERT_EQ(texts.size(), 20000u);
+    EXPECT_EQ(texts.front(), "line 5000");
+    EXPECT_EQ(texts[19000], "line 24000");
+    EXPECT_EQ(texts[19001], "line 24001");
+    EXPECT_EQ(texts.back(), "line 24999");
 }
 
 }  // namespace

@@ -150,6 +150,69 @@ TEST_F(StoringTest, AGadgetThatStopsAnsweringEndsTheDownloadWithWhatWasWrittenKe
     EXPECT_TRUE(fixture.Memo("mmoscbytes")->isEnabled());
 }
 
+TEST_F(StoringTest, AByteTextOfMoreThan129BytesIsRefusedAndNothingSent) {
+    Download(Lines(44));
+    EXPECT_THAT(fixture.NewLogTexts(), ElementsAre("脚本过长，超出闪存地址范围：共132字节"));
+    EXPECT_TRUE(FlashAddresses(1).empty());
+}
+
+// Closing while the gadget's flash is being written: the first close waits for the write to end,
+// a second closes at once. A read is no reason to wait.
+TEST_F(StoringTest, ClosingDuringAFlashWriteWaitsForItUnlessAskedTwice) {
+    const struct {
+        const char* button;
+        bool waits;
+        bool closeTwice;
+    } cases[] = {
+        {"btnWritesc", true, false},
+        {"btnWriteEeprom", true, false},
+        {"btnWritesc", true, true},
+        {"btnReadEeprom", false, false},
+    };
+    fixture.bus.SetAnswerDelay(kGadget, std::chrono::milliseconds(60));
+    fixture.Memo("mmoscbytes")->setPlainText(Lines(43, QStringLiteral("20 07 00 ")));
+    Grid()->Storage().Fill(0x5C);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.button) + (c.closeTwice ? ", closed twice" : ""));
+        fixture.form->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(fixture.form.get()));
+        fixture.bus.UpdateGadget(kGadget, [](GadgetFirmware& firmware) {
+            firmware.WriteFlash(0, std::vector<std::uint8_t>(192, 0xFF));
+        });
+        fixture.MarkLog();
+        fixture.Click(c.button);
+        ASSERT_TRUE(fixture.form->Link().Busy());
+        const bool closed = fixture.form->close();
+        if (!c.waits) {
+            EXPECT_TRUE(closed);
+            EXPECT_FALSE(fixture.form->isVisible());
+            EXPECT_THAT(fixture.NewLogTexts(), Not(Contains("正在写入设备，完成后关闭")));
+            ASSERT_TRUE(AwaitIdle());
+            continue;
+        }
+        EXPECT_FALSE(closed);
+        EXPECT_TRUE(fixture.form->isVisible());
+        EXPECT_THAT(fixture.NewLogTexts(), Contains("正在写入设备，完成后关闭"));
+        if (c.closeTwice) {
+            EXPECT_TRUE(fixture.form->close());
+            EXPECT_FALSE(fixture.form->isVisible()) << "at once";
+            EXPECT_TRUE(fixture.form->Link().Busy()) << "the write still runs";
+            ASSERT_TRUE(AwaitIdle());
+            continue;
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !fixture.form->isVisible(); }, 20000));
+        EXPECT_FALSE(fixture.form->Link().Busy()) << "closed once the write ended";
+        if (std::string(c.button) == "btnWritesc") {
+            std::vector<std::uint8_t> script = test::Bytes("E1 09 01");
+            for (int i = 0; i < 42; ++i)
+                script.insert(script.end(), {0x20, 0x07, 0x00});
+            EXPECT_EQ(Flash(32, script.size()), script) << "the whole script";
+        } else {
+            EXPECT_EQ(Flash(0, 128), std::vector<std::uint8_t>(128, 0x5C)) << "the whole data flash";
+        }
+    }
+}
+
 TEST_F(StoringTest, AnEmptyByteTextSendsNothing) {
     Download(QStringLiteral("\n"));
     EXPECT_THAT(fixture.NewLogTexts(), ElementsAre("无脚本"));

@@ -105,18 +105,36 @@ TEST(PlanScriptDownload, NoBytesNoScript) {
     }
 }
 
-TEST(PlanScriptDownload, RefusesWhatTheFlashAddressesCannotReach) {
+// The version record and 42 records are the most a script holds; a byte more is refused whole,
+// however the lines share the bytes out.
+TEST(PlanScriptDownload, RefusesMoreThanTheVersionRecordAnd42Records) {
     const std::array<std::uint8_t, 128> buffer{};
-    // 2047 chunks end at address 0xFFE0; one byte more needs a chunk at 0x10000.
-    const std::vector<std::string> fits(1, std::string(2047 * 32 * 2, '1'));
-    const ScriptDownload largest = PlanScriptDownload(fits, buffer);
-    EXPECT_EQ(largest.blocks.size(), 2047u);
-    EXPECT_EQ(AddressOf(largest.blocks.back()), 0xFFE0);
-    const std::vector<std::string> tooLong(1, std::string(2047 * 32 * 2 + 2, '1'));
-    const ScriptDownload refused = PlanScriptDownload(tooLong, buffer);
-    EXPECT_TRUE(refused.blocks.empty());
-    ASSERT_EQ(refused.logLines.size(), 1u);
-    EXPECT_EQ(GbkToUtf8(refused.logLines[0]), "脚本过长，超出闪存地址范围：共65505字节");
+    std::vector<std::string> fourPerLine = RecordLines(33);
+    for (std::string& line : fourPerLine)
+        line += " 00";
+    const struct {
+        const char* what;
+        std::vector<std::string> lines;
+        std::size_t blocks;
+        const char* log;
+    } cases[] = {
+        {"43 lines", RecordLines(43), 5, "共129字节"},
+        {"129 bytes on one line", {std::string(129 * 2, '1')}, 5, "共129字节"},
+        {"44 lines", RecordLines(44), 0, "脚本过长，超出闪存地址范围：共132字节"},
+        {"130 bytes on one line", {std::string(130 * 2, '1')}, 0, "脚本过长，超出闪存地址范围：共130字节"},
+        {"33 lines of four bytes, each counted", fourPerLine, 0, "脚本过长，超出闪存地址范围：共132字节"},
+        {"the 16-bit address space",
+         {std::string(2047 * 32 * 2, '1')},
+         0,
+         "脚本过长，超出闪存地址范围：共65504字节"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ScriptDownload download = PlanScriptDownload(c.lines, buffer);
+        EXPECT_EQ(download.blocks.size(), c.blocks);
+        ASSERT_EQ(download.logLines.size(), 1u);
+        EXPECT_EQ(GbkToUtf8(download.logLines[0]), c.log);
+    }
 }
 
 }  // namespace

@@ -1,9 +1,61 @@
 #include "common/text_escape.h"
 
+#include <string>
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "support/log_collector.h"
 
 namespace tavrel {
 namespace {
+
+using namespace std::string_literals;
+using test::LogCollector;
+using test::Utf8ToGbk;
+using ::testing::ElementsAre;
+
+TEST(EscapeControlBytes, ControlBytesBecomeEscapesAndNothingElseChanges) {
+    const struct {
+        std::string gbk;
+        std::string escaped;
+    } cases[] = {
+        {"a\r\nb", "a\\r\\nb"},
+        {"\t", "\\t"},
+        {"\0\x01\x1B\x1F\x7F"s, "\\x00\\x01\\x1B\\x1F\\x7F"},
+        {" ~", " ~"},
+        {"C:\\x41\\n", "C:\\x41\\n"},  // a backslash stays: the escapes stay readable as they are
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(EscapeControlBytes(c.gbk), c.escaped) << c.escaped;
+    }
+}
+
+// GBK characters whose second byte is a backslash or lies in 0x80-0x9F keep every byte.
+TEST(EscapeControlBytes, DoubleByteCharactersPassWhole) {
+    const std::string text = Utf8ToGbk("乗亐执行脚本");
+    ASSERT_EQ(text.substr(0, 4), "\x81\x5C\x81\x80") << "乗 ends in a backslash, 亐 in 0x80";
+    EXPECT_EQ(EscapeControlBytes(text), text);
+    std::string all;
+    for (int byte = 0x20; byte <= 0xFF; ++byte)
+        if (byte != 0x7F) all += static_cast<char>(byte);
+    EXPECT_EQ(EscapeControlBytes(all), all);
+}
+
+TEST(ControlEscapingLogSink, EscapesEveryLineAndTracesAsItsTargetDoes) {
+    for (const bool tracing : {false, true}) {
+        LogCollector target(tracing);
+        ControlEscapingLogSink escaping(target);
+        escaping.LogLine("a\nDEVID: 1");
+        escaping.TraceLine("b\r");
+        if (tracing) {
+            EXPECT_THAT(target.lines(), ElementsAre("a\\nDEVID: 1", "b\\r"));
+        } else {
+            EXPECT_THAT(target.lines(), ElementsAre("a\\nDEVID: 1"));
+        }
+    }
+}
 
 TEST(TextEscape, ControlCharactersOfUtf8TextAreWrittenOut) {
     EXPECT_EQ(EscapeControlCharacters("a\tb\nc\\d\r\x1b\x7F"), "a\\tb\\nc\\\\d\\x0D\\x1B\\x7F");

@@ -1,5 +1,7 @@
 #include "remote/udp_line_queue.h"
 
+#include <vector>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -18,12 +20,12 @@ using Time = UdpLineQueue::TimePoint;
 
 class UdpLineQueueTest : public ::testing::Test {
 protected:
-    bool TickAt(std::chrono::milliseconds at) { return queue.Tick(t0 + at, packets, log); }
-    void PushAt(std::chrono::milliseconds at, const char* utf8) { queue.Push(Utf8ToGbk(utf8), t0 + at); }
-    std::optional<std::chrono::milliseconds> NextAt(std::chrono::milliseconds now) const {
+    bool TickAt(std::chrono::microseconds at) { return queue.Tick(t0 + at, packets, log); }
+    void PushAt(std::chrono::microseconds at, const char* utf8) { queue.Push(Utf8ToGbk(utf8), t0 + at); }
+    std::optional<std::chrono::microseconds> NextAt(std::chrono::microseconds now) const {
         const auto next = queue.NextTick(t0 + now);
         if (!next) return std::nullopt;
-        return std::chrono::duration_cast<std::chrono::milliseconds>(*next - t0);
+        return std::chrono::duration_cast<std::chrono::microseconds>(*next - t0);
     }
 
     UdpLineQueue queue;
@@ -51,11 +53,12 @@ TEST_F(UdpLineQueueTest, OneLinePerTickInArrivalOrderWithoutWaitingForTheFirst) 
     EXPECT_FALSE(TickAt(12ms));
     ASSERT_TRUE(TickAt(13ms));
     EXPECT_EQ(NextAt(14ms), 23ms);
-    ASSERT_TRUE(TickAt(24ms));  // a millisecond late: the grid holds
+    ASSERT_TRUE(TickAt(24ms));  // a millisecond late: the grid catches up half of it
     EXPECT_EQ(NextAt(24ms), std::nullopt);
     PushAt(25ms, "按键：C");
-    EXPECT_EQ(NextAt(25ms), 33ms) << "the last line ran less than a tick ago";
-    ASSERT_TRUE(TickAt(33ms));
+    EXPECT_EQ(NextAt(25ms), 33500us) << "the last line ran less than a tick ago";
+    EXPECT_FALSE(TickAt(33ms));
+    ASSERT_TRUE(TickAt(33500us));
     PushAt(48ms, "按键：D");
     EXPECT_EQ(NextAt(48ms), 48ms) << "idle for a tick: at once";
     ASSERT_TRUE(TickAt(48ms));
@@ -69,6 +72,35 @@ TEST_F(UdpLineQueueTest, OneLinePerTickInArrivalOrderWithoutWaitingForTheFirst) 
     EXPECT_EQ(packets.packets()[0].code, CMD_KEYBOARD);
     EXPECT_THAT(packets.packets()[0].data, ElementsAre(0x20, 0x04, 0x00, 0, 0, 0, 0, 0));
     EXPECT_THAT(packets.packets()[1].data, ElementsAre(0x20, 0x05, 0x00, 0, 0, 0, 0, 0));
+}
+
+// Ticks as late as each case has them, with a line waiting for each: when the line after the last
+// is due. Late by less than a tick, the grid holds as far as that keeps two lines 9.5 ms apart.
+TEST_F(UdpLineQueueTest, LateTicksKeepTheGridButNeverBringTwoLinesCloserThanNineAndAHalfMilliseconds) {
+    const struct {
+        const char* what;
+        std::vector<std::chrono::microseconds> ticks;
+        std::chrono::microseconds next;
+    } cases[] = {
+        {"on time", {0ms, 10ms, 20ms}, 30ms},
+        {"late by less than the catch-up: the grid holds", {0ms, 10400us, 20500us}, 30ms},
+        {"late by more: the grid moves by the rest", {0ms, 11ms}, 20500us},
+        {"nearly a tick late: the next line still waits 9.5 ms", {0ms, 19900us}, 29400us},
+        {"a whole tick late: the grid starts again", {0ms, 20ms}, 30ms},
+        {"after a slip the new grid holds", {0ms, 11ms, 20500us, 30900us}, 40500us},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        UdpLineQueue fresh;
+        for (std::size_t i = 0; i <= c.ticks.size(); ++i)
+            fresh.Push("x", t0);
+        for (const auto tick : c.ticks)
+            ASSERT_TRUE(fresh.Tick(t0 + tick, packets, log)) << tick.count();
+        const auto next = fresh.NextTick(t0 + c.ticks.back());
+        ASSERT_TRUE(next);
+        EXPECT_EQ(std::chrono::duration_cast<std::chrono::microseconds>(*next - t0).count(), c.next.count());
+        EXPECT_FALSE(fresh.Tick(*next - 1us, packets, log)) << "not before";
+    }
 }
 
 TEST_F(UdpLineQueueTest, AStallIsNotMadeUpByABurst) {

@@ -1,5 +1,6 @@
 #include "remote/udp_script_server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -20,10 +21,13 @@ namespace {
 using test::LogCollector;
 using test::PacketCollector;
 using test::Utf8ToGbk;
+using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
+using ::testing::StartsWith;
 
 class UdpScriptServerTest : public ::testing::Test {
 protected:
@@ -72,11 +76,40 @@ TEST_F(UdpScriptServerTest, DatagramsRunOnConsecutiveTicksOneLineEach) {
     SendLine("按键：C\r\n按键：D");  // one datagram, one line
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return Count("收到UDP数据") == 2 && server.Queue().Size() == 0; }, 10000));
-    ASSERT_TRUE(AwaitLog("执行脚本：按键：C\r\n按键：D"));
+    ASSERT_TRUE(AwaitLog("执行脚本：按键：C\\r\\n按键：D"));
     const auto lines = log.Utf8Lines();
     const auto b = std::find(lines.begin(), lines.end(), "执行脚本：按键：B");
-    const auto c = std::find(lines.begin(), lines.end(), "执行脚本：按键：C\r\n按键：D");
+    const auto c = std::find(lines.begin(), lines.end(), "执行脚本：按键：C\\r\\n按键：D");
     EXPECT_LT(b, c);
+}
+
+// Every line logged about a received line, the echo and the compiler's messages included, shows
+// its control bytes escaped: a line break cannot start a line that looks like the tool's own.
+TEST(UdpScriptServerEscaping, ControlBytesOfALineAreEscapedInEveryLineLoggedAboutIt) {
+    LogCollector log(true);
+    PacketCollector packets;
+    UdpScriptServer server{packets, log, QHostAddress::LocalHost};
+    server.Enable("0");
+    QUdpSocket sender;
+    const std::string line = Utf8ToGbk("foo：C\r\nDEVID: 305419896\t\x1B[2J");
+    ASSERT_EQ(sender.writeDatagram(line.data(), static_cast<qint64>(line.size()), QHostAddress::LocalHost,
+                                   server.Udp1()->BoundPort()),
+              static_cast<qint64>(line.size()));
+    const std::string escaped = "foo：C\\r\\nDEVID: 305419896\\t\\x1B[2J";
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return std::ranges::count(log.Utf8Lines(), "执行脚本：" + escaped) == 1; }, 10000));
+    const auto lines = log.Utf8Lines();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "收到UDP数据");
+    EXPECT_EQ(lines[1], escaped) << "the echo";
+    EXPECT_EQ(lines[2], "执行脚本：" + escaped);
+    EXPECT_THAT(lines, Contains(AllOf(StartsWith("未知指令："), HasSubstr("\\r\\n"))))
+        << "the compiler's message shows the line, escaped";
+    for (const std::string& logged : log.lines()) {
+        EXPECT_FALSE(std::ranges::any_of(logged, [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        })) << test::GbkToUtf8(logged);
+    }
 }
 
 TEST_F(UdpScriptServerTest, AZeroByteCutsTheLine) {
@@ -112,9 +145,31 @@ TEST_F(UdpScriptServerTest, PortTextsAndTakenPortsAreReported) {
     EXPECT_EQ(server.Udp1()->BoundPort(), 10201);
     EXPECT_THAT(log.lines(), IsEmpty());
 
-    server.Enable("abc");
-    EXPECT_THAT(log.Utf8Lines(), ElementsAre("UDP端口设置错误：abc"));
+    // Each bad text: said as it was typed, nothing bound anew, and the server deaf on the port it
+    // had.
+    for (const char* text : {"abc", "65536", "-1", "99999", " 70000 ", "1e3"}) {
+        SCOPED_TRACE(text);
+        Enable("0");
+        const quint16 before = port;
+        log.Clear();
+        server.Enable(text);
+        EXPECT_THAT(log.Utf8Lines(), ElementsAre(std::string("UDP端口设置错误：") + text));
+        EXPECT_EQ(server.Udp1()->BoundPort(), before);
+        const QByteArray probe = QByteArray("probe ") + text;
+        Send(probe);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                return QByteArray(server.Udp1()->ReadDatagram().data(),
+                                  server.Udp1()->ReadDatagram().size()) == probe;
+            },
+            10000));
+        EXPECT_EQ(Count("收到UDP数据"), 0u) << "deaf";
+    }
     log.Clear();
+
+    Enable(" 0 ");
+    EXPECT_NE(port, 0) << "0: the system chooses";
+    EXPECT_THAT(log.lines(), IsEmpty());
 
     QUdpSocket holder;
     ASSERT_TRUE(holder.bind(QHostAddress::LocalHost, 0));
