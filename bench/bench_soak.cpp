@@ -78,14 +78,11 @@ struct LiveReportTimes {
     }
 };
 
-// The simulated gadget, except that the live reports (one per line) are answered here, as its
-// firmware answers them, instead of by the simulated bus, which keeps every report it is given
-// for tests to look at: over hours that record would be most of the memory measured.
+// The simulated gadget's handle, timing the live reports (one per line) as they reach it.
 class SoakHandle : public tavrel::HidHandle {
 public:
-    SoakHandle(std::unique_ptr<tavrel::HidHandle> inner, tavrel::SimulatedHidBus& bus, std::string path,
-               LiveReportTimes& times)
-        : m_inner(std::move(inner)), m_bus(bus), m_path(std::move(path)), m_times(times) {}
+    SoakHandle(std::unique_ptr<tavrel::HidHandle> inner, LiveReportTimes& times)
+        : m_inner(std::move(inner)), m_times(times) {}
 
     std::optional<tavrel::HidAttributes> GetAttributes() override { return m_inner->GetAttributes(); }
     std::optional<tavrel::HidCapabilities> GetCaps() override { return m_inner->GetCaps(); }
@@ -94,10 +91,7 @@ public:
         return m_inner->GetManufacturerString();
     }
     bool Write(std::span<const std::uint8_t> report) override {
-        if (report.size() > 1 && IsLiveCode(report[1])) {
-            m_times.Took();
-            return m_bus.InjectInputReport(m_path, tavrel::GadgetInputReport(report[1]));
-        }
+        if (report.size() > 1 && IsLiveCode(report[1])) m_times.Took();
         return m_inner->Write(report);
     }
     bool QueueRead(std::size_t length) override { return m_inner->QueueRead(length); }
@@ -107,19 +101,18 @@ public:
     }
     bool CancelRead() override { return m_inner->CancelRead(); }
     std::uint32_t LastError() const override { return m_inner->LastError(); }
+    std::string LastErrorText() const override { return m_inner->LastErrorText(); }
     void Close() override { m_inner->Close(); }
 
 private:
     std::unique_ptr<tavrel::HidHandle> m_inner;
-    tavrel::SimulatedHidBus& m_bus;
-    std::string m_path;
     LiveReportTimes& m_times;
 };
 
 class SoakPlatform : public tavrel::HidPlatform {
 public:
     SoakPlatform(tavrel::SimulatedHidBus& bus, LiveReportTimes& times)
-        : m_bus(bus), m_inner(bus.CreatePlatform()), m_times(times) {}
+        : m_inner(bus.CreatePlatform()), m_times(times) {}
 
     bool Available() const override { return m_inner->Available(); }
     std::vector<tavrel::HidInterface> EnumerateInterfaces() override {
@@ -127,8 +120,7 @@ public:
     }
     tavrel::HidOpenResult Open(const std::string& path, tavrel::HidOpenMode mode) override {
         tavrel::HidOpenResult result = m_inner->Open(path, mode);
-        if (result.handle)
-            result.handle = std::make_unique<SoakHandle>(std::move(result.handle), m_bus, path, m_times);
+        if (result.handle) result.handle = std::make_unique<SoakHandle>(std::move(result.handle), m_times);
         return result;
     }
     void StartMonitoring(std::function<void()> notice) override {
@@ -136,7 +128,6 @@ public:
     }
 
 private:
-    tavrel::SimulatedHidBus& m_bus;
     std::unique_ptr<tavrel::HidPlatform> m_inner;
     LiveReportTimes& m_times;
 };
