@@ -18,6 +18,7 @@
 
 #include "cli/cli_input.h"
 #include "cli/cli_status.h"
+#include "cli/gadget_command_table.h"
 #include "cli/gadget_input.h"
 #include "cli/gadget_options.h"
 #include "cli/gadget_session.h"
@@ -94,27 +95,8 @@ std::vector<Selected> SelectGadgets(const GadgetOptions& options, const GadgetLi
     return selected;
 }
 
-// What the command sends, prepared (and refused when it must be) before any gadget is touched.
-struct Preparation {
-    ScriptDownload download;
-    std::vector<std::uint8_t> dataFlash;  // flash write, flash clear
-    std::vector<std::string> liveLines;   // send's LINEs as GBK
-};
-
 Preparation Prepare(const GadgetOptions& options, std::istream& in, std::ostream& err) {
-    Preparation prepared;
-    if (options.command == "download") {
-        prepared.download = PrepareScriptDownload(options, in, err);
-    } else if (options.command == "flash write") {
-        prepared.dataFlash = ReadDataFlashInput(*options.input, options.dataFlashForm, in);
-    } else if (options.command == "flash clear") {
-        prepared.dataFlash.assign(kDataFlashSize, 0xFF);
-    } else if (options.command == "send") {
-        for (std::size_t i = 0; i < options.lines.size(); ++i) {
-            prepared.liveLines.push_back(
-                LineToGbk(options.lines[i], options.encoding, "line " + std::to_string(i + 1)));
-        }
-    }
+    Preparation prepared = options.descriptor->prepare(options, in, err);
     if (!options.output.empty()) {
         // Refused before anything is sent; the file is written anew once the bytes are read.
         const int fd = ::open(options.output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
@@ -127,50 +109,10 @@ Preparation Prepare(const GadgetOptions& options, std::istream& in, std::ostream
     return prepared;
 }
 
-// What one gadget's exchange learned, for its result line.
-struct Learned {
-    DataFlashImage dataFlash{kDataFlashSize};
-    std::string deviceIdText;
-    std::uint32_t deviceId = 0;
-};
-
-std::unique_ptr<PacketSequence> SinglePacket(GadgetLink& link, const GadgetId& gadget, std::uint8_t code) {
-    return std::make_unique<PacketSequence>(link, gadget,
-                                            std::vector<CommandPacket>{BuildCommandPacket(code)});
-}
-
 std::unique_ptr<PacketSequence> ExchangeFor(const GadgetOptions& options, const Preparation& prepared,
                                             GadgetLink& link, const GadgetId& gadget, Learned& learned) {
-    const std::string& command = options.command;
-    std::unique_ptr<PacketSequence> sequence;
-    if (command == "download") {
-        sequence = MakeScriptDownload(link, gadget, prepared.download, options.verify);
-    } else if (command == "flash read") {
-        sequence = MakeDataFlashRead(link, gadget, &learned.dataFlash);
-    } else if (command == "flash write" || command == "flash clear") {
-        sequence = MakeDataFlashWrite(link, gadget, prepared.dataFlash, options.verify);
-    } else if (command == "start") {
-        sequence = SinglePacket(link, gadget, CMD_START);
-    } else if (command == "stop") {
-        sequence = SinglePacket(link, gadget, CMD_STOP);
-    } else if (command == "reboot") {
-        sequence = SinglePacket(link, gadget, CMD_REBOOT);
-    } else if (command == "id") {
-        sequence = SinglePacket(link, gadget, CMD_READ_ID);
-        sequence->SetAnswerCheck([&learned](std::size_t,
-                                            const ReplyEffects& reply) -> std::optional<std::string> {
-            if (!reply.deviceIdText) return "answer without an identifier";
-            learned.deviceIdText = *reply.deviceIdText;
-            const std::vector<std::uint8_t> id = HexTextToBytes(learned.deviceIdText);  // low byte first
-            learned.deviceId = static_cast<std::uint32_t>(id[0]) | static_cast<std::uint32_t>(id[1]) << 8 |
-                               static_cast<std::uint32_t>(id[2]) << 16 |
-                               static_cast<std::uint32_t>(id[3]) << 24;
-            return std::nullopt;
-        });
-    } else {  // send: the lines' packets come as the lines run
-        sequence = std::make_unique<PacketSequence>(link, gadget, std::vector<CommandPacket>{});
-        sequence->KeepOpen();
-    }
+    std::unique_ptr<PacketSequence> sequence =
+        options.descriptor->exchange(options, prepared, link, gadget, learned);
     // A gadget that did not do the work must not pass for one that did: only its answer counts,
     // and a write the system refused fails it at once, with the cause.
     sequence->SetReplyMatch(GadgetExchange::ReplyMatch::SameCode);
@@ -178,18 +120,24 @@ std::unique_ptr<PacketSequence> ExchangeFor(const GadgetOptions& options, const 
     return sequence;
 }
 
-std::string ResultText(const ExchangeEnd& end) {
+// How one selected gadget came out: done, or why not (without "failed: ").
+struct GadgetResult {
+    bool done = false;
+    std::string failure;
+};
+
+GadgetResult ResultOf(const ExchangeEnd& end) {
     switch (end.outcome) {
-        case Outcome::Done: return "ok";
+        case Outcome::Done: return {true, {}};
         case Outcome::TimedOut:
             if (end.packets > 1)
-                return FormatText("failed: no answer to packet %zu of %zu", end.sent, end.packets);
-            return "failed: no answer";
-        case Outcome::GadgetGone: return "failed: unplugged";
-        case Outcome::Failed: return "failed: " + EscapeControlCharacters(end.failure);
+                return {false, FormatText("no answer to packet %zu of %zu", end.sent, end.packets)};
+            return {false, "no answer"};
+        case Outcome::GadgetGone: return {false, "unplugged"};
+        case Outcome::Failed: return {false, EscapeControlCharacters(end.failure)};
         case Outcome::Running: break;
     }
-    return "failed: not run";
+    return {false, "not run"};
 }
 
 // Counts the answers of every gadget on a terminal's status line.
@@ -282,29 +230,25 @@ int Report(const GadgetOptions& options, const std::vector<Selected>& selected,
     std::size_t next = 0;
     for (std::size_t i = 0; i < selected.size(); ++i) {
         const Selected& s = selected[i];
-        std::string result = "failed: " + s.failure;
+        GadgetResult result{false, s.failure};
         if (s.gadget) {
             ++usable;
-            result = ResultText(ends[next++]);
+            result = ResultOf(ends[next++]);
         }
         accessRefused = accessRefused || s.accessRefused;
-        bool ok = result == "ok";
-        failed += ok ? 0 : 1;
-        if (ok && !options.output.empty()) {
+        if (result.done && !options.output.empty()) {
             if (const std::optional<std::string> failure =
                     WriteOutputFile(options.output, learned[i].dataFlash.Bytes())) {
-                result = "failed: cannot write " + EscapeControlCharacters(options.output) + ": " + *failure;
-                ok = false;
-                ++failed;
+                result = {false, "cannot write " + EscapeControlCharacters(options.output) + ": " + *failure};
             }
         }
-        if (ok && options.command == "id") {
-            io.out << s.path << '\t' << learned[i].deviceIdText << '\t' << learned[i].deviceId << '\n';
-        } else if (ok && options.command == "flash read" && options.output.empty()) {
-            if (selected.size() > 1) io.out << s.path << '\t' << result << '\n';
-            PrintDataFlash(io.out, learned[i].dataFlash.Bytes());
+        if (!result.done) {
+            ++failed;
+            io.out << s.path << "\tfailed: " << result.failure << '\n';
+        } else if (options.descriptor->printDone != nullptr) {
+            options.descriptor->printDone(io.out, s.path, learned[i], selected.size() > 1, options);
         } else {
-            io.out << s.path << '\t' << result << '\n';
+            io.out << s.path << "\tok\n";
         }
     }
     io.out.flush();
@@ -316,11 +260,6 @@ int Report(const GadgetOptions& options, const std::vector<Selected>& selected,
         return kExitNoGadget;
     }
     return failed > 0 ? kExitFailed : kExitOk;
-}
-
-bool WritesFlash(const GadgetOptions& options) {
-    return options.command == "download" || options.command == "flash write" ||
-           options.command == "flash clear";
 }
 
 int RunOn(HidPlatform& platform, const GadgetOptions& options, const CliStreams& io) {
@@ -356,12 +295,12 @@ int RunOn(HidPlatform& platform, const GadgetOptions& options, const CliStreams&
         exchanges.push_back(std::move(sequence));
     }
     std::vector<ExchangeEnd> ends;
-    if (options.command == "send") {
+    if (options.descriptor->input == GadgetInput::Lines) {
         ends = RunLiveLines(session, std::move(exchanges), options, prepared, io);
     } else if (!exchanges.empty()) {
         if (io.errIsTerminal) progress.emplace(io.err, packets);
         std::optional<WriteInterrupts> interrupts;
-        if (WritesFlash(options)) interrupts.emplace();
+        if (options.descriptor->writesFlash) interrupts.emplace();
         ends = session.RunAll(std::move(exchanges));
         progress.reset();
     }

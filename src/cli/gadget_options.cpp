@@ -6,6 +6,7 @@
 
 #include "cli/cli_arguments.h"
 #include "cli/cli_status.h"
+#include "cli/gadget_command_table.h"
 #include "common/gbk_text.h"
 #include "common/text_escape.h"
 #include "sim/simulated_setup.h"
@@ -20,29 +21,9 @@ constexpr std::string_view kSelectUsage =
     "      --sim-trace FILE appends the reports they take to FILE; --timeout MS bounds the\n"
     "      wait for each answer (default 10000).\n";
 
-struct CommandUsage {
-    std::string_view name;
-    std::string_view synopsis;
-};
-
-constexpr CommandUsage kCommands[] = {
-    {"id", "id [SELECT]"},
-    {"download",
-     "download [SELECT] [--version TEXT] [--no-autorun] [--encoding utf8|gbk] [--verify] SCRIPT|-"},
-    {"flash read", "flash read [SELECT] [--output FILE]"},
-    {"flash write", "flash write [SELECT] [--verify] [--raw|--hex] FILE|-"},
-    {"flash clear", "flash clear [SELECT] [--verify]"},
-    {"start", "start [SELECT]"},
-    {"stop", "stop [SELECT]"},
-    {"reboot", "reboot [SELECT]"},
-    {"send", "send [SELECT] [--encoding utf8|gbk] [LINE...]"},
-};
-
 std::string SynopsisOf(std::string_view command) {
-    for (const CommandUsage& usage : kCommands) {
-        if (usage.name == command) return "tavrel-cli " + std::string(usage.synopsis);
-    }
-    return {};
+    const GadgetCommand* found = FindGadgetCommand(command);
+    return found != nullptr ? "tavrel-cli " + std::string(found->synopsis) : std::string();
 }
 
 // A bad argument of a gadget command: reported with the command's usage line.
@@ -56,15 +37,13 @@ std::string SynopsisOf(std::string_view command) {
 }  // namespace
 
 bool IsGadgetCommand(std::string_view command) {
-    return command == "flash" ||
-           std::any_of(std::begin(kCommands), std::end(kCommands),
-                       [&](const CommandUsage& usage) { return usage.name == command; });
+    return command == "flash" || FindGadgetCommand(command) != nullptr;
 }
 
 std::string_view GadgetCommandsUsage() {
     static const std::string usage = [] {
         std::string text;
-        for (const CommandUsage& command : kCommands)
+        for (const GadgetCommand& command : GadgetCommands())
             text += "  tavrel-cli " + std::string(command.synopsis) + "\n";
         text += kSelectUsage;
         text +=
@@ -99,10 +78,10 @@ GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
         first = 2;
     }
     const std::string& command = options.command;
-    const bool download = command == "download";
-    const bool send = command == "send";
-    const bool verifies = download || command == "flash write" || command == "flash clear";
-    const bool takesInput = download || command == "flash write";
+    const GadgetCommand& descriptor = *FindGadgetCommand(command);
+    options.descriptor = &descriptor;
+    const bool send = descriptor.input == GadgetInput::Lines;
+    const bool takesInput = descriptor.input == GadgetInput::File;
     for (std::size_t i = first; i < args.size(); ++i) {
         const auto [arg, inlineValue] = SplitOption(args[i]);
         const auto value = [&]() -> std::string {
@@ -141,17 +120,17 @@ GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
                        "--timeout takes a number of milliseconds above 0, not '" + QuoteText(text) + "'");
             }
             options.timeoutMs = ms;
-        } else if ((download || send) && arg == "--encoding") {
+        } else if (descriptor.Takes(kTakesEncoding) && arg == "--encoding") {
             options.encoding = ParseEncoding(value());
-        } else if (download && arg == "--version") {
+        } else if (descriptor.Takes(kTakesVersion) && arg == "--version") {
             options.versionText = CheckedVersion(value());
-        } else if (download && arg == "--no-autorun") {
+        } else if (descriptor.Takes(kTakesVersion) && arg == "--no-autorun") {
             flag();
             options.autoRun = false;
-        } else if (verifies && arg == "--verify") {
+        } else if (descriptor.Takes(kTakesVerify) && arg == "--verify") {
             flag();
             options.verify = true;
-        } else if (command == "flash write" && (arg == "--raw" || arg == "--hex")) {
+        } else if (descriptor.Takes(kTakesDataFlashForm) && (arg == "--raw" || arg == "--hex")) {
             flag();
             const DataFlashInputForm form =
                 arg == "--raw" ? DataFlashInputForm::Raw : DataFlashInputForm::Hex;
@@ -159,7 +138,7 @@ GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
                 Refuse(command, "--raw and --hex exclude each other");
             }
             options.dataFlashForm = form;
-        } else if (command == "flash read" && arg == "--output") {
+        } else if (descriptor.Takes(kTakesOutput) && arg == "--output") {
             options.output = value();
             if (options.output.empty()) Refuse(command, "--output needs a file");
         } else if (arg == "-" || !arg.starts_with("-") || (send && !arg.starts_with("--"))) {
@@ -182,8 +161,7 @@ GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
     if (!options.simTrace.empty() && !options.simulatedGadgets)
         Refuse(command, "--sim-trace needs --simulate");
     if (takesInput && !options.input) {
-        Refuse(command,
-               command + " needs " + (download ? "a script file" : "a file") + " (- for standard input)");
+        Refuse(command, command + " needs " + std::string(descriptor.inputName) + " (- for standard input)");
     }
     return options;
 }

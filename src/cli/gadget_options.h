@@ -11,10 +11,13 @@
 
 namespace tavrel {
 
+struct GadgetCommand;
+
 // What a gadget command was asked to do.
 struct GadgetOptions {
     std::string command;  // "id", "download", "flash read", "flash write", "flash clear", "start", ...
-    std::vector<std::string> devices;  // --device, each once
+    const GadgetCommand* descriptor = nullptr;  // the command's entry in the table
+    std::vector<std::string> devices;           // --device, each once
     bool all = false;
     std::optional<int> simulatedGadgets;
     std::string simTrace;

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "commands/flash_block.h"
+#include "commands/script_download.h"
+#include "gadget/data_flash.h"
+#include "gadget/gadget_exchange.h"
+
+namespace tavrel {
+
+struct GadgetOptions;
+
+// The options a gadget command takes besides SELECT, --simulate, --sim-trace and --timeout.
+enum GadgetOptionFlag : unsigned {
+    kTakesEncoding = 1u << 0,       // --encoding
+    kTakesVersion = 1u << 1,        // --version, --no-autorun
+    kTakesVerify = 1u << 2,         // --verify
+    kTakesDataFlashForm = 1u << 3,  // --raw, --hex
+    kTakesOutput = 1u << 4,         // --output
+};
+
+// What a command reads besides its options.
+enum class GadgetInput {
+    None,
+    File,   // one FILE or - (standard input), required
+    Lines,  // LINE... arguments, or standard input line by line
+};
+
+// What a command sends, prepared (and refused when it must be) before any gadget is touched.
+struct Preparation {
+    ScriptDownload download;
+    std::vector<std::uint8_t> dataFlash;  // flash write, flash clear
+    std::vector<std::string> liveLines;   // send's LINEs as GBK
+};
+
+// What one gadget's exchange learned, for its result.
+struct Learned {
+    DataFlashImage dataFlash{kDataFlashSize};
+    std::string deviceIdText;
+    std::uint32_t deviceId = 0;
+};
+
+// One gadget command: its words, its usage, what it takes, how it prepares, the exchange it makes
+// with each gadget and how a gadget that did the work is printed.
+struct GadgetCommand {
+    std::string_view name;      // "id", "flash write", ...
+    std::string_view synopsis;  // after "tavrel-cli "
+    unsigned options = 0;       // GadgetOptionFlag
+    GadgetInput input = GadgetInput::None;
+    std::string_view inputName;  // what a missing File is called: "a script file"
+    // A write to the flash: an interrupt lets it finish.
+    bool writesFlash = false;
+    Preparation (*prepare)(const GadgetOptions& options, std::istream& in, std::ostream& err) = nullptr;
+    std::unique_ptr<PacketSequence> (*exchange)(const GadgetOptions& options, const Preparation& prepared,
+                                                GadgetLink& link, const GadgetId& gadget,
+                                                Learned& learned) = nullptr;
+    // Prints a gadget that did the work; none: "PATH<TAB>ok". `several`: more than one selected.
+    void (*printDone)(std::ostream& out, const std::string& path, const Learned& learned, bool several,
+                      const GadgetOptions& options) = nullptr;
+
+    bool Takes(GadgetOptionFlag flag) const { return (options & flag) != 0; }
+};
+
+// Every gadget command, in the order --help lists them.
+std::span<const GadgetCommand> GadgetCommands();
+// The command named by `words` ("flash write" is two words); none for an unknown one.
+const GadgetCommand* FindGadgetCommand(std::string_view name);
+
+}  // namespace tavrel
