@@ -65,15 +65,11 @@ AppOptions ParseAppOptions(std::span<const std::string> args) {
         const std::string_view arg = args[i];
         if (arg == "--help" || arg == "-h") {
             options.help = true;
-        } else if (arg == "--simulate") {
-            options.simulatedGadgets = 1;
-        } else if (arg.starts_with("--simulate=")) {
-            const std::string count(arg.substr(11));
-            std::int32_t gadgets = 0;
-            if (!ParseWholeInteger(count, gadgets) || gadgets < 0 || gadgets > kMaxSimulatedGadgets) {
-                return fail("--simulate takes a number of gadgets from 0 to 64, not '" + count + "'");
-            }
-            options.simulatedGadgets = gadgets;
+        } else if (arg == "--simulate" || arg.starts_with("--simulate=")) {
+            std::string error;
+            options.simulatedGadgets = ParseSimulatedGadgetCount(
+                arg == "--simulate" ? std::nullopt : std::optional(arg.substr(11)), error);
+            if (!options.simulatedGadgets) return fail(error);
         } else if (arg == "--sim-trace" || arg.starts_with("--sim-trace=")) {
             if (arg == "--sim-trace") {
                 if (i + 1 >= args.size()) return fail("--sim-trace needs a file");

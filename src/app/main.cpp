@@ -47,31 +47,20 @@ int main(int argc, char** argv) {
 
     tavrel::TavrelApplication app(argc, argv);
     try {
-        std::optional<tavrel::SimulatedHidBus> bus;
-        std::optional<tavrel::SimTraceFile> trace;
-        std::unique_ptr<tavrel::HidPlatform> platform;
-        if (options.simulatedGadgets) {
-            bus.emplace();
-            tavrel::PlugSimulatedGadgets(*bus, *options.simulatedGadgets);
-            if (!options.simTrace.empty()) {
-                trace.emplace(*bus, options.simTrace, [path = options.simTrace](const std::string& reason) {
-                    std::cerr << "tavrel: cannot write the trace " << tavrel::EscapeControlCharacters(path)
-                              << ": " << reason << "; it is lost from here on\n";
-                });
-                if (!trace->IsOpen()) {
-                    std::cerr << "tavrel: cannot open " << tavrel::EscapeControlCharacters(options.simTrace)
-                              << " for the trace: " << trace->OpenError() << "\n";
-                    return 2;
-                }
-            }
-            platform = bus->CreatePlatform();
-        } else {
-            platform = std::make_unique<tavrel::LinuxHidrawPlatform>();
+        const std::string traceName = tavrel::EscapeControlCharacters(options.simTrace);
+        tavrel::PlatformSetup setup({options.simulatedGadgets, options.simTrace},
+                                    [traceName](const std::string& reason) {
+                                        std::cerr << "tavrel: cannot write the trace " << traceName << ": "
+                                                  << reason << "; it is lost from here on\n";
+                                    });
+        if (const std::string error = setup.TraceOpenError(); !error.empty()) {
+            std::cerr << "tavrel: cannot open " << traceName << " for the trace: " << error << "\n";
+            return 2;
         }
         const QHostAddress udpBind = options.udpBind.empty()
                                          ? QHostAddress(QHostAddress::AnyIPv4)
                                          : QHostAddress(QString::fromStdString(options.udpBind));
-        tavrel::TForm1 Form1(tavrel::ExecutableFolder(), *platform, udpBind);
+        tavrel::TForm1 Form1(tavrel::ExecutableFolder(), setup.Platform(), udpBind);
         Form1.show();
         return app.exec();
     } catch (...) {

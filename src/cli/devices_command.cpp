@@ -39,16 +39,11 @@ DevicesOptions ParseDevicesOptions(std::span<const std::string> args) {
             if (i + 1 >= args.size()) throw UsageError("option " + QuoteText(option) + " needs a value");
             return args[++i];
         };
-        if (arg == "--simulate") {
-            options.simulatedGadgets = 1;
-        } else if (arg.starts_with("--simulate=")) {
-            const std::string count(arg.substr(11));
-            std::int32_t gadgets = 0;
-            if (!ParseWholeInteger(count, gadgets) || gadgets < 0 || gadgets > kMaxSimulatedGadgets) {
-                throw UsageError("--simulate takes a number of gadgets from 0 to 64, not '" +
-                                 QuoteText(count) + "'");
-            }
-            options.simulatedGadgets = gadgets;
+        if (arg == "--simulate" || arg.starts_with("--simulate=")) {
+            std::string error;
+            options.simulatedGadgets = ParseSimulatedGadgetCount(
+                arg == "--simulate" ? std::nullopt : std::optional(arg.substr(11)), error);
+            if (!options.simulatedGadgets) throw UsageError(error);
         } else if (arg == "--sysfs-root" || arg.starts_with("--sysfs-root=")) {
             options.sysfsRoot = value("--sysfs-root");
         } else if (arg == "--dev-root" || arg.starts_with("--dev-root=")) {
@@ -76,17 +71,8 @@ int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std:
     static char* argv[] = {name, nullptr};
     if (QCoreApplication::instance() == nullptr) application.emplace(argc, argv);
 
-    std::optional<SimulatedHidBus> bus;
-    std::unique_ptr<HidPlatform> platform;
-    if (options.simulatedGadgets) {
-        bus.emplace();
-        PlugSimulatedGadgets(*bus, *options.simulatedGadgets);
-        bus->Plug(SimulatedMouse());
-        bus->Plug(SimulatedVendorInterface());
-        platform = bus->CreatePlatform();
-    } else {
-        platform = std::make_unique<LinuxHidrawPlatform>(options.sysfsRoot, options.devRoot);
-    }
+    PlatformSetup setup({options.simulatedGadgets, {}, true, options.sysfsRoot, options.devRoot});
+    HidPlatform* platform = &setup.Platform();
     if (!platform->Available()) {
         err << "tavrel-cli: no HID access here (" << EscapeControlCharacters(options.sysfsRoot)
             << "/class is missing)\n";

@@ -343,29 +343,21 @@ int RunGadgetCommand(std::span<const std::string> args, const CliStreams& io) {
     const GadgetOptions options = ParseGadgetOptions(args);
     std::optional<QCoreApplication> application;
     EnsureApplication(application);
-    if (!options.simulatedGadgets) {
-        LinuxHidrawPlatform platform;
-        return RunOn(platform, options, io);
+    const std::string traceName = EscapeControlCharacters(options.simTrace);
+    PlatformSetup setup({options.simulatedGadgets, options.simTrace},
+                        [&io, traceName](const std::string& reason) {
+                            io.err << "tavrel-cli: cannot write the trace " << traceName << ": " << reason
+                                   << "; it is lost from here on\n";
+                        });
+    if (const std::string error = setup.TraceOpenError(); !error.empty()) {
+        throw UsageError("cannot open " + traceName + " for the trace: " + error);
     }
-    SimulatedHidBus bus;
-    PlugSimulatedGadgets(bus, *options.simulatedGadgets);
-    std::optional<SimTraceFile> trace;
-    if (!options.simTrace.empty()) {
-        const std::string name = EscapeControlCharacters(options.simTrace);
-        trace.emplace(bus, options.simTrace, [&io, name](const std::string& reason) {
-            io.err << "tavrel-cli: cannot write the trace " << name << ": " << reason
-                   << "; it is lost from here on\n";
-        });
-        if (!trace->IsOpen())
-            throw UsageError("cannot open " + name + " for the trace: " + trace->OpenError());
-        if (!options.output.empty() && SameFile(options.output, options.simTrace)) {
-            throw UsageError("--output and --sim-trace name the same file");
-        }
+    if (!options.simTrace.empty() && !options.output.empty() && SameFile(options.output, options.simTrace)) {
+        throw UsageError("--output and --sim-trace name the same file");
     }
-    const std::unique_ptr<HidPlatform> platform = bus.CreatePlatform();
-    const int status = RunOn(*platform, options, io);
+    const int status = RunOn(setup.Platform(), options, io);
     // The trace is the record of what was sent: a lost one fails the run, whatever the gadgets did.
-    if (trace && trace->Failed() && status == kExitOk) return kExitFailed;
+    if (setup.TraceFailed() && status == kExitOk) return kExitFailed;
     return status;
 }
 

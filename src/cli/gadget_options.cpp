@@ -102,13 +102,9 @@ GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
             flag();
             options.all = true;
         } else if (arg == "--simulate") {
-            std::int32_t gadgets = 1;
-            if (inlineValue && (!ParseWholeInteger(*inlineValue, gadgets) || gadgets < 0 ||
-                                gadgets > kMaxSimulatedGadgets)) {
-                Refuse(command, "--simulate takes a number of gadgets from 0 to 64, not '" +
-                                    QuoteText(*inlineValue) + "'");
-            }
-            options.simulatedGadgets = gadgets;
+            std::string error;
+            options.simulatedGadgets = ParseSimulatedGadgetCount(inlineValue, error);
+            if (!options.simulatedGadgets) Refuse(command, error);
         } else if (arg == "--sim-trace") {
             options.simTrace = value();
             if (options.simTrace.empty()) Refuse(command, "--sim-trace needs a file");

@@ -6,9 +6,22 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "common/gbk_text.h"
 #include "common/text_escape.h"
+#include "hid/linux_hidraw.h"
 
 namespace tavrel {
+
+std::optional<int> ParseSimulatedGadgetCount(std::optional<std::string_view> value, std::string& error) {
+    if (!value) return 1;
+    std::int32_t gadgets = 0;
+    if (!ParseWholeInteger(*value, gadgets) || gadgets < 0 || gadgets > kMaxSimulatedGadgets) {
+        error = "--simulate takes a number of gadgets from 0 to " + std::to_string(kMaxSimulatedGadgets) +
+                ", not '" + QuoteText(*value) + "'";
+        return std::nullopt;
+    }
+    return gadgets;
+}
 
 void PlugSimulatedGadgets(SimulatedHidBus& bus, int count) {
     for (int i = 1; i <= count; ++i) {
@@ -59,6 +72,32 @@ SimTraceFile::~SimTraceFile() {
     if (m_fd < 0) return;
     m_bus.SetReceivedReportObserver({});
     ::close(m_fd);
+}
+
+PlatformSetup::PlatformSetup(const Options& options,
+                             std::function<void(const std::string& reason)> traceFailed) {
+    if (!options.simulatedGadgets) {
+        m_platform = std::make_unique<LinuxHidrawPlatform>(options.sysfsRoot, options.devRoot);
+        return;
+    }
+    m_bus.emplace();
+    PlugSimulatedGadgets(*m_bus, *options.simulatedGadgets);
+    if (options.otherInterfaces) {
+        m_bus->Plug(SimulatedMouse());
+        m_bus->Plug(SimulatedVendorInterface());
+    }
+    if (!options.simTrace.empty()) m_trace.emplace(*m_bus, options.simTrace, std::move(traceFailed));
+    m_platform = m_bus->CreatePlatform();
+}
+
+PlatformSetup::~PlatformSetup() {
+    // The platform's handles go before the bus's trace and the bus.
+    m_platform.reset();
+    m_trace.reset();
+}
+
+std::string PlatformSetup::TraceOpenError() const {
+    return m_trace && !m_trace->IsOpen() ? m_trace->OpenError() : std::string();
 }
 
 }  // namespace tavrel

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,6 +15,11 @@ namespace tavrel {
 
 // The most gadgets --simulate=N plugs in.
 inline constexpr int kMaxSimulatedGadgets = 64;
+
+// The number --simulate=N gives (none: --simulate alone, one gadget); none with `error` set for
+// anything but a whole number from 0 to kMaxSimulatedGadgets. The window and every command take
+// --simulate through this.
+std::optional<int> ParseSimulatedGadgetCount(std::optional<std::string_view> value, std::string& error);
 
 // What --simulate=N shows, in the window and on the command line alike: "sim:gadget-1" to
 // "sim:gadget-N", with the identifiers 0x12345678, 0x12345679, ...
@@ -46,6 +53,41 @@ private:
     std::string m_openError;
     std::atomic<bool> m_failed{false};
     std::function<void(const std::string&)> m_onFailure;
+};
+
+// The HID access a program works on, as its options chose it: the system's (hidraw), or a
+// simulated bus of N gadgets (with --sim-trace, its trace). One set-up for the window and every
+// command of tavrel-cli.
+class PlatformSetup {
+public:
+    struct Options {
+        std::optional<int> simulatedGadgets;  // --simulate[=N]
+        std::string simTrace;                 // --sim-trace FILE
+        bool otherInterfaces = false;         // a mouse and a vendor interface beside the gadgets
+        std::string sysfsRoot = "/sys";       // where the system's devices are listed
+        std::string devRoot = "/dev";
+    };
+
+    // `traceFailed` is told once when the trace cannot be written (see SimTraceFile). Check
+    // TraceOpenError: the trace file may not open.
+    explicit PlatformSetup(const Options& options,
+                           std::function<void(const std::string& reason)> traceFailed = {});
+    ~PlatformSetup();
+    PlatformSetup(const PlatformSetup&) = delete;
+    PlatformSetup& operator=(const PlatformSetup&) = delete;
+
+    HidPlatform& Platform() { return *m_platform; }
+    // The simulated bus; none for the system's devices.
+    SimulatedHidBus* Bus() { return m_bus ? &*m_bus : nullptr; }
+    // Why the trace file did not open; empty when it did, or when there is none.
+    std::string TraceOpenError() const;
+    // Whether a trace line could not be written.
+    bool TraceFailed() const { return m_trace && m_trace->Failed(); }
+
+private:
+    std::optional<SimulatedHidBus> m_bus;
+    std::optional<SimTraceFile> m_trace;
+    std::unique_ptr<HidPlatform> m_platform;
 };
 
 }  // namespace tavrel
