@@ -69,7 +69,7 @@ LiveLineFeeder::LiveLineFeeder(LogSink& log, std::vector<QPointer<PacketSequence
 void LiveLineFeeder::Push(std::string line) {
     m_waiting.push_back(std::move(line));
     Refill();
-    Schedule();
+    m_driver.Schedule();
 }
 
 void LiveLineFeeder::EndInput() {
@@ -84,15 +84,10 @@ void LiveLineFeeder::SendPacket(const CommandPacket& packet) {
 }
 
 void LiveLineFeeder::Tick() {
-    if (m_queue.Tick(UdpLineQueue::Clock::now(), *this, m_log) && m_lineRan) m_lineRan();
+    if (m_driver.Tick(*this, m_log) && m_lineRan) m_lineRan();
     Refill();
-    Schedule();
+    m_driver.Schedule();
     CloseWhenDrained();
-}
-
-void LiveLineFeeder::Schedule() {
-    const std::optional<UdpLineQueue::TimePoint> next = m_queue.NextTick(UdpLineQueue::Clock::now());
-    if (next) m_timer.Start(*next);
 }
 
 void LiveLineFeeder::Refill() {

@@ -15,6 +15,7 @@
 #include "commands/command_packet.h"
 #include "common/log_sink.h"
 #include "gadget/gadget_exchange.h"
+#include "remote/line_queue_driver.h"
 #include "remote/tick_timer.h"
 #include "remote/udp_line_queue.h"
 
@@ -73,7 +74,6 @@ public:
 private:
     void SendPacket(const CommandPacket& packet) override;
     void Tick();
-    void Schedule();
     void Refill();
     void CloseWhenDrained();
 
@@ -82,6 +82,7 @@ private:
     UdpLineQueue m_queue;
     std::deque<std::string> m_waiting;  // for room in the queue
     TickTimer m_timer;
+    LineQueueDriver m_driver{m_queue, m_timer};
     bool m_inputEnded = false;
     std::function<void()> m_lineRan;
 };

@@ -8,24 +8,6 @@
 
 namespace tavrel {
 
-namespace {
-
-// Hands lines on to another sink, with whether traces show decided beforehand.
-class TracesDecidedLogSink : public LogSink {
-public:
-    TracesDecidedLogSink(LogSink& target, bool tracesShown) : m_target(target), m_tracesShown(tracesShown) {}
-    void LogLine(std::string_view text) override { m_target.LogLine(text); }
-
-protected:
-    bool DebuggerAttached() const override { return m_tracesShown; }
-
-private:
-    LogSink& m_target;
-    bool m_tracesShown;
-};
-
-}  // namespace
-
 UdpScriptServer::UdpScriptServer(PacketSink& packets, LogSink& log, QHostAddress bindAddress, QObject* parent)
     : QObject(parent),
       m_packets(packets),
@@ -99,18 +81,13 @@ void UdpScriptServer::Udp1DataReceived(TUdpEndpoint& Sender, int NumberBytes) {
     if (m_log.TracesShown()) m_log.TraceLine(EscapeControlBytes(line));
     m_refusalLogged = false;
     if (!lstUdpSc.Push(std::move(line))) ReportOverflow();
-    Schedule();
+    m_driver.Schedule();
 }
 
 void UdpScriptServer::tmrUdpScTimer() {
     if (!m_enabled) return;
-    // Whether traces show is asked once, before the tick's time is taken: the platform's answer
-    // is a file read that now and then takes milliseconds, and between the tick and its packet it
-    // would bring two lines closer at the gadget than their ticks are.
-    TracesDecidedLogSink log(m_log, m_log.TracesShown());
-    lstUdpSc.Tick(UdpLineQueue::Clock::now(), m_packets, log);
+    m_driver.Tick(m_packets, m_log);
     ReportOverflow();
-    Schedule();
 }
 
 void UdpScriptServer::Refused(TUdpEndpoint::Refusal refusal) {
@@ -118,14 +95,6 @@ void UdpScriptServer::Refused(TUdpEndpoint::Refusal refusal) {
     m_refusalLogged = true;
     m_log.LogLine(refusal == TUdpEndpoint::Refusal::TooLong ? "UDP数据过长，已丢弃"_gbk
                                                             : "UDP数据读取失败，已丢弃"_gbk);
-}
-
-void UdpScriptServer::Schedule() {
-    const std::optional<UdpLineQueue::TimePoint> next = lstUdpSc.NextTick(UdpLineQueue::Clock::now());
-    if (!next) return;
-    // Never from here: a line due at once runs when the event loop next gets to the timer, so
-    // each tick returns to the loop before the next.
-    if (!tmrUdpSc.When() || *tmrUdpSc.When() > *next) tmrUdpSc.Start(*next);
 }
 
 void UdpScriptServer::ReportOverflow() {

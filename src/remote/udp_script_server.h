@@ -8,6 +8,7 @@
 
 #include "commands/command_packet.h"
 #include "common/log_sink.h"
+#include "remote/line_queue_driver.h"
 #include "remote/tick_timer.h"
 #include "remote/udp_endpoint.h"
 #include "remote/udp_line_queue.h"
@@ -49,9 +50,6 @@ public:
 private:
     void Refused(TUdpEndpoint::Refusal refusal);
     void LogBindFailure(int port, const std::string& failure);
-    // Arms tmrUdpSc for the queue's next tick; the tick always runs from the event loop, even when
-    // it is due at once.
-    void Schedule();
     void ReportOverflow();
 
     PacketSink& m_packets;
@@ -59,6 +57,7 @@ private:
     std::unique_ptr<TUdpEndpoint> m_endpoint;
     UdpLineQueue lstUdpSc;
     TickTimer tmrUdpSc;
+    LineQueueDriver m_driver{lstUdpSc, tmrUdpSc};  // arms tmrUdpSc for the queue's ticks
     bool m_enabled = false;
     bool m_refusalLogged = false;  // until a datagram has been taken
 };
