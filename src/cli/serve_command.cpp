@@ -1,0 +1,363 @@
+#include "cli/serve_command.h"
+
+#include <algorithm>
+#include <charconv>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QTimer>
+#include <systemd/sd-daemon.h>
+
+#include "cli/cli_status.h"
+#include "cli/serve_allow_list.h"
+#include "cli/stop_signals.h"
+#include "common/text_escape.h"
+#include "gadget/gadget_link.h"
+#include "hid/hid_device.h"
+#include "hid/hid_device_controller.h"
+#include "hid/hid_platform.h"
+#include "remote/tick_timer.h"
+#include "remote/udp_endpoint.h"
+#include "remote/udp_line_queue.h"
+#include "remote/udp_script_server.h"
+#include "textcodec/gbk_codec.h"
+
+namespace tavrel {
+
+namespace {
+
+constexpr std::string_view kSynopsis =
+    "tavrel-cli serve [SELECT] [--port N] [--udp-bind ADDRESS] [--allow ADDRESS[/BITS]]... [--verbose] "
+    "[--simulate[=N]] [--sim-trace FILE]";
+
+struct ServeOptions {
+    std::vector<std::string> devices;  // empty: every gadget
+    int port = UdpScriptServer::kDefaultPort;
+    std::string bindAddress;  // empty: every address
+    SenderAllowList allowed;
+    bool verbose = false;
+};
+
+[[noreturn]] void Refuse(const std::string& what) {
+    throw UsageError(what + "\nUsage: " + std::string(kSynopsis));
+}
+
+ServeOptions ParseServeOptions(std::span<const std::string> args) {
+    ServeOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string word = args[i];
+        std::optional<std::string> inlineValue;
+        if (const std::size_t equals = word.find('=');
+            word.starts_with("--") && equals != std::string::npos) {
+            inlineValue = word.substr(equals + 1);
+            word.resize(equals);
+        }
+        const auto value = [&]() -> std::string {
+            if (inlineValue) return *inlineValue;
+            if (i + 1 >= args.size()) Refuse(word + " needs a value");
+            return args[++i];
+        };
+        if (word == "--all" && !inlineValue) {
+            continue;  // the default: SELECT only narrows with --device
+        } else if (word == "--device") {
+            options.devices.push_back(value());
+        } else if (word == "--port") {
+            const std::string text = value();
+            int port = -1;
+            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
+            if (text.empty() || error != std::errc() || end != text.data() + text.size() || port < 0 ||
+                port > 0xFFFF)
+                Refuse("bad port '" + QuoteText(text) + "' (0 to 65535)");
+            options.port = port;
+        } else if (word == "--udp-bind") {
+            const std::string text = value();
+            if (!ParseIpv4(text)) Refuse("bad address '" + QuoteText(text) + "' (an IPv4 address)");
+            options.bindAddress = text;
+        } else if (word == "--allow") {
+            const std::string text = value();
+            if (!options.allowed.Add(text))
+                Refuse("bad --allow '" + QuoteText(text) + "' (an IPv4 ADDRESS or ADDRESS/BITS)");
+        } else if (word == "--verbose" && !inlineValue) {
+            options.verbose = true;
+        } else if (word == "--simulate" || word == "--sim-trace") {
+            Refuse("--simulate and --sim-trace cannot be used here");
+        } else {
+            Refuse("unknown argument '" + QuoteText(args[i]) + "'");
+        }
+    }
+    return options;
+}
+
+void EnsureApplication(std::optional<QCoreApplication>& application) {
+    static int argc = 1;
+    static char name[] = "tavrel-cli";
+    static char* argv[] = {name, nullptr};
+    if (QCoreApplication::instance() == nullptr) application.emplace(argc, argv);
+}
+
+// Lines made in GBK (the queue's and the line compiler's) written to the terminal in UTF-8; with
+// `shown` false they are dropped. Traces never show: asking the platform on every line would cost
+// a file read per tick.
+class GbkLineLog : public LogSink {
+public:
+    GbkLineLog(std::ostream& out, bool shown) : m_out(out), m_shown(shown) {}
+    void LogLine(std::string_view text) override {
+        if (m_shown) m_out << FromGbk(text).toStdString() << '\n' << std::flush;
+    }
+
+protected:
+    bool DebuggerAttached() const override { return false; }
+
+private:
+    std::ostream& m_out;
+    bool m_shown;
+};
+
+// The server: the gadgets over the platform (applying SELECT again at every device change), the
+// UDP endpoint and its queue, and the tick that sends each line's packets to every served gadget.
+class GadgetServer : public PacketSink {
+public:
+    GadgetServer(HidPlatform& platform, const ServeOptions& options, std::ostream& err)
+        : m_options(options),
+          m_err(err),
+          m_queueLog(err, true),
+          m_lineLog(err, options.verbose),
+          m_controller(std::make_unique<THidDeviceController>(platform)),
+          m_link(std::make_unique<GadgetLink>(*m_controller, m_linkLog)) {
+        m_controller->SetEnumerate([this](THidDevice& device, int index) {
+            m_link->Take(device, index);
+            return true;
+        });
+        m_controller->SetDevData(MakeHidEvent<THidDataEvent>(
+            [this](THidDevice& device, std::uint8_t, const std::uint8_t* data, std::uint16_t size) {
+                m_link->HandleReport(device, {data, size});
+            }));
+        m_controller->SetDeviceChangeEvent([this](THidDeviceController&) { DevicesChanged(); });
+        QObject::connect(&m_tick, &TickTimer::timeout, [this] { Tick(); });
+        m_refusalTimer.setSingleShot(true);
+        QObject::connect(&m_refusalTimer, &QTimer::timeout, [this] { ReportRefusals(); });
+    }
+
+    ~GadgetServer() override {
+        m_endpoint.reset();
+        // As a session's: no hand-over may reach the link being torn down, and the controller goes
+        // first so that the lent devices are not replaced.
+        m_controller->SetDevData(nullptr);
+        m_controller.reset();
+        m_link.reset();
+    }
+
+    GadgetServer(const GadgetServer&) = delete;
+    GadgetServer& operator=(const GadgetServer&) = delete;
+
+    // Binds the port; the system's reason when it cannot be.
+    std::optional<std::string> Listen() {
+        const QHostAddress address = m_options.bindAddress.empty()
+                                         ? QHostAddress(QHostAddress::AnyIPv4)
+                                         : QHostAddress(QString::fromStdString(m_options.bindAddress));
+        m_endpoint = std::make_unique<TUdpEndpoint>(address);
+        m_endpoint->SetOnRefused([this](TUdpEndpoint::Refusal refusal) { Refused(refusal); });
+        try {
+            if (auto failure = m_endpoint->SetLocalPort(m_options.port)) return failure;
+        } catch (const UDPSockError& error) {
+            return std::string(error.what());
+        }
+        m_endpoint->SetOnDataReceived([this](TUdpEndpoint& sender, int bytes, const std::string& from, int) {
+            Received(sender, bytes, from);
+        });
+        return std::nullopt;
+    }
+
+    std::uint16_t BoundPort() const { return m_endpoint ? m_endpoint->BoundPort() : 0; }
+
+    // A line's packet: to every served gadget at once, without waiting for answers.
+    void SendPacket(const CommandPacket& packet) override {
+        for (const GadgetId& id : m_served) {
+            const GadgetLink::SendResult result = m_link->SendPacketTo(id, packet);
+            if (result.status == GadgetLink::SendResult::Status::Sent) {
+                std::erase(m_failing, id);
+            } else if (result.status == GadgetLink::SendResult::Status::WriteFailed && !result.deviceGone &&
+                       std::find(m_failing.begin(), m_failing.end(), id) == m_failing.end()) {
+                // Said once: a gadget that keeps failing would otherwise fill the log at 100 lines a second.
+                m_failing.push_back(id);
+                Say(EscapeControlCharacters(id.path) +
+                    ": write failed: " + EscapeControlCharacters(result.error));
+            }
+            // An unplugged gadget is said to be gone by the device change that follows.
+        }
+    }
+
+private:
+    void Say(const std::string& utf8) { m_err << utf8 << '\n' << std::flush; }
+
+    bool Selected(const std::string& path) const {
+        if (m_options.devices.empty()) return true;
+        return std::any_of(m_options.devices.begin(), m_options.devices.end(),
+                           [&](const std::string& wanted) {
+                               return wanted == path || wanted == EscapeControlCharacters(path);
+                           });
+    }
+
+    static bool Holds(const std::vector<GadgetId>& ids, const GadgetId& id) {
+        return std::find(ids.begin(), ids.end(), id) != ids.end();
+    }
+
+    void DevicesChanged() {
+        // Every rebuild lends every gadget anew; only those whose presence changed are told of.
+        m_link->Rebuild();
+        std::vector<GadgetId> served;
+        std::vector<GadgetId> noAccess;
+        for (const GadgetEntry& entry : m_link->Entries()) {
+            if (!Selected(entry.id.path)) continue;
+            if (entry.device != nullptr && entry.device->ReadWriteAccess()) {
+                served.push_back(entry.id);
+                continue;
+            }
+            noAccess.push_back(entry.id);
+            if (!Holds(m_noAccess, entry.id)) {
+                const std::string cause =
+                    entry.device != nullptr ? entry.device->ReadWriteError() : std::string();
+                Say(EscapeControlCharacters(entry.id.path) + ": no access: " +
+                    (cause.empty() ? std::string("cannot open it for reading and writing")
+                                   : EscapeControlCharacters(cause)));
+            }
+        }
+        for (const GadgetId& id : m_served) {
+            if (Holds(served, id)) continue;
+            Say(EscapeControlCharacters(id.path) + " is gone");
+            std::erase(m_failing, id);
+        }
+        for (const GadgetId& id : served) {
+            if (!Holds(m_served, id)) Say("serving " + EscapeControlCharacters(id.path));
+        }
+        m_served = std::move(served);
+        m_noAccess = std::move(noAccess);
+    }
+
+    void Received(TUdpEndpoint& sender, int bytes, const std::string& from) {
+        const UdpLineQueue::TimePoint now = UdpLineQueue::Clock::now();
+        if (!m_options.allowed.Allows(from)) {
+            if (auto line = m_refusals.Refuse(from, now)) Say(*line);
+            if (m_refusals.Pending() && !m_refusalTimer.isActive())
+                m_refusalTimer.start(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(RefusalTally::kReportInterval));
+            return;
+        }
+        const std::vector<char>& datagram = sender.ReadDatagram();
+        std::string line = UdpLineQueue::LineOf(
+            {datagram.data(), std::min(datagram.size(), static_cast<std::size_t>(bytes))});
+        m_refusalLogged = false;
+        if (!m_queue.Push(std::move(line), now)) ReportOverflow();
+        Schedule();
+    }
+
+    void Refused(TUdpEndpoint::Refusal refusal) {
+        if (m_refusalLogged) return;
+        m_refusalLogged = true;
+        Say(refusal == TUdpEndpoint::Refusal::TooLong
+                ? "dropped a datagram longer than " + std::to_string(TUdpEndpoint::kMaxDatagramSize) +
+                      " bytes"
+                : std::string("dropped a datagram that could not be read"));
+    }
+
+    void ReportRefusals() {
+        for (const std::string& line : m_refusals.TakeDue(UdpLineQueue::Clock::now()))
+            Say(line);
+        if (m_refusals.Pending())
+            m_refusalTimer.start(
+                std::chrono::duration_cast<std::chrono::milliseconds>(RefusalTally::kReportInterval));
+    }
+
+    void Tick() {
+        m_queue.Tick(UdpLineQueue::Clock::now(), *this, m_lineLog);
+        ReportOverflow();
+        Schedule();
+    }
+
+    void Schedule() {
+        const std::optional<UdpLineQueue::TimePoint> next = m_queue.NextTick(UdpLineQueue::Clock::now());
+        if (!next) return;
+        // Never run from here: each tick returns to the event loop before the next.
+        if (!m_tick.When() || *m_tick.When() > *next) m_tick.Start(*next);
+    }
+
+    void ReportOverflow() {
+        if (const auto report = m_queue.TakeOverflowReport(UdpLineQueue::Clock::now()))
+            m_queueLog.LogLine(*report);
+    }
+
+    const ServeOptions& m_options;
+    std::ostream& m_err;
+    SilentLogSink m_linkLog;  // the answers' lines: the server reports failures itself
+    GbkLineLog m_queueLog;
+    GbkLineLog m_lineLog;
+    std::unique_ptr<THidDeviceController> m_controller;
+    std::unique_ptr<GadgetLink> m_link;
+    std::unique_ptr<TUdpEndpoint> m_endpoint;
+    UdpLineQueue m_queue;
+    TickTimer m_tick;
+    QTimer m_refusalTimer;
+    RefusalTally m_refusals;
+    std::vector<GadgetId> m_served;
+    std::vector<GadgetId> m_noAccess;
+    std::vector<GadgetId> m_failing;  // said to fail, until a write works again
+    bool m_refusalLogged = false;     // until a datagram has been taken
+};
+
+int Serve(HidPlatform& platform, const ServeOptions& options, const CliStreams& io) {
+    if (!platform.Available()) {
+        io.err << "tavrel-cli: no HID access here\n" << std::flush;
+        return kExitFailed;
+    }
+    QEventLoop loop;
+    // Before the port is bound: whoever waits for it to be may stop the server at once after.
+    StopSignals stop([&loop] { loop.quit(); });
+    GadgetServer server(platform, options, io.err);
+    const std::string address = options.bindAddress.empty() ? std::string("0.0.0.0") : options.bindAddress;
+    if (const std::optional<std::string> failure = server.Listen()) {
+        io.err << "tavrel-cli: cannot listen on " << address << ':' << options.port << ": "
+               << EscapeControlCharacters(*failure) << '\n'
+               << std::flush;
+        return kExitFailed;
+    }
+    io.err << "listening on " << address << ':' << server.BoundPort() << '\n' << std::flush;
+    sd_notify(0, "READY=1");
+    loop.exec();
+    sd_notify(0, "STOPPING=1");
+    return kExitOk;
+}
+
+}  // namespace
+
+std::string_view ServeUsage() {
+    static const std::string usage =
+        "  " + std::string(kSynopsis) +
+        "\n"
+        "      Serves script lines over UDP without a window, until SIGTERM or SIGINT: each\n"
+        "      datagram on port N (default 10200; 0 lets the system choose) of ADDRESS (IPv4,\n"
+        "      default every address) is one line, cut at its first zero byte; longer than 2048\n"
+        "      bytes it is dropped. Lines run in live mode in arrival order, at most one per 10 ms\n"
+        "      (10000 may wait); each line's packets go to every served gadget at once. SELECT\n"
+        "      (--all, the default, or --device PATH, repeatable) is applied again whenever\n"
+        "      gadgets come and go. With --allow only the given senders are heard. Logs to\n"
+        "      standard error; --verbose adds each line run. Exits 1 when the port cannot be bound.\n";
+    return usage;
+}
+
+int RunServeCommand(HidPlatform& platform, std::span<const std::string> args, const CliStreams& io) {
+    try {
+        const ServeOptions options = ParseServeOptions(args);
+        std::optional<QCoreApplication> application;
+        EnsureApplication(application);
+        return Serve(platform, options, io);
+    } catch (const UsageError& error) {
+        return ReportUsageError(io.err, error);
+    }
+}
+
+}  // namespace tavrel

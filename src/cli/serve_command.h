@@ -1,0 +1,21 @@
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "cli/gadget_commands.h"
+
+namespace tavrel {
+
+class HidPlatform;
+
+// Runs the UDP gadget server over `platform` until SIGTERM or SIGINT; `args` are serve's own
+// arguments (after the word "serve"). Gives the exit status: 0 stopped by a signal, 1 port not
+// bound (with the reason), 2 bad arguments (usage on io.err).
+int RunServeCommand(HidPlatform& platform, std::span<const std::string> args, const CliStreams& io);
+
+// serve's synopsis and what it does, for tavrel-cli's usage text.
+std::string_view ServeUsage();
+
+}  // namespace tavrel

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <csignal>
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace tavrel {
+
+// While it lives, SIGTERM and SIGINT no longer end the process: each calls `onStop` from the event
+// loop instead (through a pipe the handler writes to, so the loop wakes at once). The dispositions
+// before are restored when it goes. One at a time.
+class StopSignals {
+public:
+    explicit StopSignals(std::function<void()> onStop);
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    void Drain();
+
+    std::function<void()> m_onStop;
+    int m_pipe[2] = {-1, -1};
+    struct sigaction m_previousTerm {};
+    struct sigaction m_previousInt {};
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
+
+}  // namespace tavrel
