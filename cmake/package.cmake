@@ -39,7 +39,13 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The window's labels are Chinese; without a CJK font they show as boxes.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-microhei | fonts-noto-cjk")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/dist/linux/debian/postinst")
-# Keeps the maintainer script executable and the control files at the modes dpkg expects.
+# The maintainer scripts (udev's rules, systemd's units, stopping the server on removal) and the
+# one file in /etc that dpkg must keep as the administrator edited it.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    "${PROJECT_SOURCE_DIR}/dist/linux/debian/postinst"
+    "${PROJECT_SOURCE_DIR}/dist/linux/debian/prerm"
+    "${PROJECT_SOURCE_DIR}/dist/linux/debian/postrm"
+    "${PROJECT_SOURCE_DIR}/dist/linux/debian/conffiles")
+# Keeps the maintainer scripts executable and the control files at the modes dpkg expects.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
