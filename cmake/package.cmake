@@ -31,8 +31,10 @@ keys F7, F8 and F9. It reads and writes the gadget's data flash and serves
 script lines over UDP.
 
 The package holds the window (tavrel), the command line (tavrel-cli, which
-also works on many gadgets at once), and a udev rule that gives the user at
-the seat access to the gadget's hidraw nodes. Both programs can work with a simulated gadget (--simulate) when none
+also works on many gadgets at once), a udev rule that gives the user at the
+seat and group plugdev access to the gadget's hidraw nodes, and a systemd
+service (tavrel-serve, not enabled) that runs the UDP server without a
+window. Both programs can work with a simulated gadget (--simulate) when none
 is plugged in.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
