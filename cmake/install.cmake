@@ -27,6 +27,23 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
     install(FILES "${PROJECT_SOURCE_DIR}/dist/linux/tavrel.svg"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps")
+
+    # The UDP gadget server as a systemd service, installed but not enabled. systemd reads
+    # packages' units from /usr/lib/systemd/system (and a local install's from
+    # /usr/local/lib/systemd/system). The unit starts the installed tavrel-cli, wherever the prefix
+    # puts it.
+    set(TAVREL_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
+        "Where the tavrel-serve systemd unit goes (relative to the prefix, or absolute)")
+    set(unit_source "${PROJECT_SOURCE_DIR}/dist/linux/tavrel-serve.service")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${unit_source}")
+    file(READ "${unit_source}" unit)
+    string(REPLACE "ExecStart=/usr/bin/tavrel-cli " "ExecStart=${CMAKE_INSTALL_FULL_BINDIR}/tavrel-cli " unit "${unit}")
+    file(CONFIGURE OUTPUT "${PROJECT_BINARY_DIR}/dist/tavrel-serve.service" CONTENT "${unit}" @ONLY)
+    install(FILES "${PROJECT_BINARY_DIR}/dist/tavrel-serve.service" DESTINATION "${TAVREL_SYSTEMD_UNIT_DIR}")
+    # The service's arguments, for the administrator to edit: /etc whatever the prefix, because
+    # that is where the unit reads them (the package declares it a conffile).
+    install(FILES "${PROJECT_SOURCE_DIR}/dist/linux/tavrel-serve.default"
+        DESTINATION /etc/default RENAME tavrel-serve)
     foreach(page IN ITEMS tavrel.1 tavrel-cli.1)
         tavrel_install_gzipped("${PROJECT_SOURCE_DIR}/dist/linux/man/${page}" "${CMAKE_INSTALL_MANDIR}/man1")
     endforeach()

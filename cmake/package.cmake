@@ -31,15 +31,23 @@ keys F7, F8 and F9. It reads and writes the gadget's data flash and serves
 script lines over UDP.
 
 The package holds the window (tavrel), the command line (tavrel-cli, which
-also works on many gadgets at once), and a udev rule that gives the user at
-the seat access to the gadget's hidraw nodes. Both programs can work with a simulated gadget (--simulate) when none
+also works on many gadgets at once), a udev rule that gives the user at the
+seat and group plugdev access to the gadget's hidraw nodes, and a systemd
+service (tavrel-serve, not enabled) that runs the UDP server without a
+window. Both programs can work with a simulated gadget (--simulate) when none
 is plugged in.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The window's labels are Chinese; without a CJK font they show as boxes.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-microhei | fonts-noto-cjk")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/dist/linux/debian/postinst")
-# Keeps the maintainer script executable and the control files at the modes dpkg expects.
+# The maintainer scripts (udev's rules, systemd's units, stopping the server on removal) and the
+# one file in /etc that dpkg must keep as the administrator edited it.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    "${PROJECT_SOURCE_DIR}/dist/linux/debian/postinst"
+    "${PROJECT_SOURCE_DIR}/dist/linux/debian/prerm"
+    "${PROJECT_SOURCE_DIR}/dist/linux/debian/postrm"
+    "${PROJECT_SOURCE_DIR}/dist/linux/debian/conffiles")
+# Keeps the maintainer scripts executable and the control files at the modes dpkg expects.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

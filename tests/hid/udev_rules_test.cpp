@@ -10,7 +10,8 @@ namespace tavrel {
 namespace {
 
 // The packaged udev rule grants access to the gadget's hidraw nodes; it must name the vendor id the
-// tool looks for.
+// tool looks for. The user at the seat gets them (uaccess), and so does group plugdev, read and
+// write for the group and nothing for others, which is how the tavrel-serve service's user opens them.
 TEST(UdevRules, GrantAccessToTheGadgetsVendorId) {
     const std::string path = std::string(TAVREL_TEST_DATA_DIR) + "/../../dist/linux/70-tavrel.rules";
     std::ifstream rules(path);
@@ -29,6 +30,8 @@ TEST(UdevRules, GrantAccessToTheGadgetsVendorId) {
         ASSERT_TRUE(std::regex_search(line, match, vendor)) << line;
         EXPECT_EQ(std::stoul(match[1].str(), nullptr, 16), kGadgetVendorId) << line;
         EXPECT_NE(line.find(R"(TAG+="uaccess")"), std::string::npos) << line;
+        EXPECT_NE(line.find(R"(GROUP="plugdev")"), std::string::npos) << line;
+        EXPECT_NE(line.find(R"(MODE="0660")"), std::string::npos) << line;
     }
     EXPECT_GE(hidrawRules, 1) << "no hidraw rule in " << path;
 }
