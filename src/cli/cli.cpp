@@ -11,6 +11,7 @@
 #include "cli/devices_command.h"
 #include "cli/gadget_commands.h"
 #include "cli/gadget_options.h"
+#include "cli/serve_command.h"
 #include "common/log_sink.h"
 #include "common/text_escape.h"
 #include "script/script_compile.h"
@@ -39,6 +40,7 @@ constexpr std::string_view kUsage =
     "      --simulate lists simulated devices instead (N gadgets, default 1, with a mouse\n"
     "      and a vendor device); the roots default to /sys and /dev.\n"
     "%GADGET%"
+    "%SERVE%"
     "  tavrel-cli --help | --version\n"
     "\n"
     "FILE defaults to standard input (-). Text is UTF-8 unless --encoding gbk is given;\n"
@@ -47,6 +49,7 @@ constexpr std::string_view kUsage =
 std::string Usage() {
     std::string usage(kUsage);
     usage.replace(usage.find("%GADGET%"), 8, GadgetCommandsUsage());
+    usage.replace(usage.find("%SERVE%"), 7, ServeUsage());
     return usage;
 }
 
@@ -134,7 +137,8 @@ int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& ou
         return kExitOk;
     }
     try {
-        if (command != "compile" && command != "list" && command != "devices" && !IsGadgetCommand(command)) {
+        if (command != "compile" && command != "list" && command != "devices" && command != "serve" &&
+            !IsGadgetCommand(command)) {
             throw UsageError("unknown command '" + QuoteText(command) + "'");
         }
         for (const std::string& arg : args.subspan(1)) {
@@ -145,6 +149,9 @@ int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& ou
         }
         if (command == "devices") {
             return RunDevicesCommand(args.subspan(1), out, err);
+        }
+        if (command == "serve") {
+            return RunServeCommandLine(args.subspan(1), CliStreams{in, out, err, errIsTerminal});
         }
         if (IsGadgetCommand(command)) {
             return RunGadgetCommand(args, CliStreams{in, out, err, errIsTerminal});

@@ -21,10 +21,12 @@
 #include "hid/hid_device.h"
 #include "hid/hid_device_controller.h"
 #include "hid/hid_platform.h"
+#include "remote/line_queue_driver.h"
 #include "remote/tick_timer.h"
 #include "remote/udp_endpoint.h"
 #include "remote/udp_line_queue.h"
 #include "remote/udp_script_server.h"
+#include "sim/simulated_setup.h"
 #include "textcodec/gbk_codec.h"
 
 namespace tavrel {
@@ -253,7 +255,7 @@ private:
             {datagram.data(), std::min(datagram.size(), static_cast<std::size_t>(bytes))});
         m_refusalLogged = false;
         if (!m_queue.Push(std::move(line), now)) ReportOverflow();
-        Schedule();
+        m_driver.Schedule();
     }
 
     void Refused(TUdpEndpoint::Refusal refusal) {
@@ -274,16 +276,8 @@ private:
     }
 
     void Tick() {
-        m_queue.Tick(UdpLineQueue::Clock::now(), *this, m_lineLog);
+        m_driver.Tick(*this, m_lineLog);
         ReportOverflow();
-        Schedule();
-    }
-
-    void Schedule() {
-        const std::optional<UdpLineQueue::TimePoint> next = m_queue.NextTick(UdpLineQueue::Clock::now());
-        if (!next) return;
-        // Never run from here: each tick returns to the event loop before the next.
-        if (!m_tick.When() || *m_tick.When() > *next) m_tick.Start(*next);
     }
 
     void ReportOverflow() {
@@ -301,6 +295,7 @@ private:
     std::unique_ptr<TUdpEndpoint> m_endpoint;
     UdpLineQueue m_queue;
     TickTimer m_tick;
+    LineQueueDriver m_driver{m_queue, m_tick};
     QTimer m_refusalTimer;
     RefusalTally m_refusals;
     std::vector<GadgetId> m_served;
@@ -355,6 +350,46 @@ int RunServeCommand(HidPlatform& platform, std::span<const std::string> args, co
         std::optional<QCoreApplication> application;
         EnsureApplication(application);
         return Serve(platform, options, io);
+    } catch (const UsageError& error) {
+        return ReportUsageError(io.err, error);
+    }
+}
+
+int RunServeCommandLine(std::span<const std::string> args, const CliStreams& io) {
+    try {
+        // --simulate and --sim-trace choose the platform, as for every command; the rest is serve's.
+        PlatformSetup::Options platformOptions;
+        std::vector<std::string> own;
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            const std::string& arg = args[i];
+            if (arg == "--simulate" || arg.starts_with("--simulate=")) {
+                std::string error;
+                platformOptions.simulatedGadgets = ParseSimulatedGadgetCount(
+                    arg == "--simulate" ? std::nullopt : std::optional(std::string_view(arg).substr(11)),
+                    error);
+                if (!platformOptions.simulatedGadgets) Refuse(error);
+            } else if (arg == "--sim-trace" || arg.starts_with("--sim-trace=")) {
+                if (arg == "--sim-trace" && i + 1 >= args.size()) Refuse("--sim-trace needs a file");
+                platformOptions.simTrace = arg == "--sim-trace" ? args[++i] : arg.substr(12);
+                if (platformOptions.simTrace.empty()) Refuse("--sim-trace needs a file");
+            } else {
+                own.push_back(arg);
+            }
+        }
+        if (!platformOptions.simTrace.empty() && !platformOptions.simulatedGadgets)
+            Refuse("--sim-trace needs --simulate");
+        const ServeOptions options = ParseServeOptions(own);
+        std::optional<QCoreApplication> application;
+        EnsureApplication(application);
+        const std::string traceName = EscapeControlCharacters(platformOptions.simTrace);
+        PlatformSetup setup(platformOptions, [&io, traceName](const std::string& reason) {
+            io.err << "tavrel-cli: cannot write the trace " << traceName << ": " << reason
+                   << "; it is lost from here on\n";
+        });
+        if (const std::string error = setup.TraceOpenError(); !error.empty())
+            throw UsageError("cannot open " + traceName + " for the trace: " + error);
+        const int status = Serve(setup.Platform(), options, io);
+        return setup.TraceFailed() && status == kExitOk ? kExitFailed : status;
     } catch (const UsageError& error) {
         return ReportUsageError(io.err, error);
     }

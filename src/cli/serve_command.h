@@ -15,6 +15,10 @@ class HidPlatform;
 // bound (with the reason), 2 bad arguments (usage on io.err).
 int RunServeCommand(HidPlatform& platform, std::span<const std::string> args, const CliStreams& io);
 
+// tavrel-cli serve: the same, over the system's gadgets, or with --simulate[=N] (and --sim-trace
+// FILE) over simulated ones.
+int RunServeCommandLine(std::span<const std::string> args, const CliStreams& io);
+
 // serve's synopsis and what it does, for tavrel-cli's usage text.
 std::string_view ServeUsage();
 
