@@ -1,16 +1,21 @@
-// Start-up time of the window: from starting the process until the window is shown with its
-// device list filled and the simulated gadget's identifier answered, against a bare Qt Widgets
-// window of the same size started the same way, as a ratio. The parent starts this program
-// again as a child of either kind, alternately, times each run until the child reports, and
-// prints the medians.
+// Start-up time and peak memory of the window: from starting the process until the window is
+// shown with its device list filled and the simulated gadget's identifier answered, against two
+// bare Qt Widgets windows of the same size started the same way: an empty one, and one showing a
+// line of Chinese text (the baseline: the tool cannot start without its fonts). The parent starts
+// this program again as a child of each kind in turn, times each run until the child reports,
+// reads the peak resident memory (VmHWM) the child reports, and prints the medians and ratios.
 //   bench_startup [RUNS]     (the platform is the environment's: xcb under xvfb-run, or offscreen)
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QTest>
@@ -23,8 +28,17 @@
 
 namespace {
 
+// The child's peak resident memory so far, in KiB.
+long PeakKib() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return 0;
+}
+
 void Report() {
-    std::puts("shown");
+    std::printf("shown %ld\n", PeakKib());
     std::fflush(stdout);
 }
 
@@ -50,29 +64,39 @@ int RunTool(int argc, char** argv) {
     return 0;
 }
 
-int RunBare(int argc, char** argv) {
+int RunBare(int argc, char** argv, bool chinese) {
     QApplication app(argc, argv);
     QWidget window;
     window.resize(603, 531);
+    QLabel text(QStringLiteral("注释：设备自动控制"), &window);
+    text.move(16, 16);
+    text.setVisible(chinese);
     window.show();
     if (!QTest::qWaitForWindowExposed(&window, 10000)) return 1;
     Report();
     return 0;
 }
 
-double TimeChild(const char* mode) {
+struct Run {
+    double ms = -1;
+    double peakMib = 0;
+};
+
+Run TimeChild(const char* mode) {
     QProcess child;
     QElapsedTimer timer;
     timer.start();
     child.start(QCoreApplication::applicationFilePath(), {mode});
-    if (!child.waitForReadyRead(20000) || !child.readAllStandardOutput().startsWith("shown")) {
+    QByteArray said;
+    if (child.waitForReadyRead(20000)) said = child.readAllStandardOutput();
+    if (!said.startsWith("shown")) {
         std::fprintf(stderr, "%s: the window was not shown: %s\n", mode,
                      child.readAllStandardError().constData());
-        return -1;
+        return {};
     }
     const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
     child.waitForFinished(10000);
-    return ms;
+    return {ms, said.mid(6).trimmed().toDouble() / 1024.0};
 }
 
 double Median(std::vector<double> times) {
@@ -84,26 +108,38 @@ double Median(std::vector<double> times) {
 
 int main(int argc, char** argv) {
     if (argc > 1 && QByteArray(argv[1]) == "--tool") return RunTool(argc, argv);
-    if (argc > 1 && QByteArray(argv[1]) == "--bare") return RunBare(argc, argv);
+    if (argc > 1 && QByteArray(argv[1]) == "--bare") return RunBare(argc, argv, false);
+    if (argc > 1 && QByteArray(argv[1]) == "--chinese") return RunBare(argc, argv, true);
 
     QCoreApplication app(argc, argv);
     const int runs = argc > 1 ? std::max(1, QByteArray(argv[1]).toInt()) : 11;
-    std::vector<double> tool;
-    std::vector<double> bare;
+    const char* kinds[] = {"--bare", "--chinese", "--tool"};
+    std::vector<double> ms[3];
+    std::vector<double> mib[3];
     for (int run = 0; run < runs; ++run) {
-        bare.push_back(TimeChild("--bare"));
-        tool.push_back(TimeChild("--tool"));
-        if (bare.back() < 0 || tool.back() < 0) return 1;
-        std::printf("run %2d: tool %.1f ms, bare window %.1f ms\n", run + 1, tool.back(), bare.back());
+        for (int kind = 0; kind < 3; ++kind) {
+            const Run measured = TimeChild(kinds[kind]);
+            if (measured.ms < 0) return 1;
+            ms[kind].push_back(measured.ms);
+            mib[kind].push_back(measured.peakMib);
+        }
+        std::printf("run %2d: tool %.1f ms, window with Chinese text %.1f ms, bare window %.1f ms\n", run + 1,
+                    ms[2].back(), ms[1].back(), ms[0].back());
     }
-    const double toolMedian = Median(tool);
-    const double bareMedian = Median(bare);
+    const double time[3] = {Median(ms[0]), Median(ms[1]), Median(ms[2])};
+    const double peak[3] = {Median(mib[0]), Median(mib[1]), Median(mib[2])};
     std::printf(
-        "start-up to shown window with the gadget's identifier answered (%s platform): median %.1f ms "
-        "(min %.1f, max %.1f); bare Qt Widgets window of the same size: median %.1f ms; ratio %.2fx over %d "
-        "runs\n",
-        qEnvironmentVariable("QT_QPA_PLATFORM", "default").toUtf8().constData(), toolMedian,
-        *std::min_element(tool.begin(), tool.end()), *std::max_element(tool.begin(), tool.end()), bareMedian,
-        toolMedian / bareMedian, runs);
+        "start-up to shown window with the gadget's identifier answered (%s platform), medians of %d runs:\n",
+        qEnvironmentVariable("QT_QPA_PLATFORM", "default").toUtf8().constData(), runs);
+    std::printf("  bare Qt Widgets window:           %6.1f ms, peak %5.1f MiB\n", time[0], peak[0]);
+    std::printf("  the same showing Chinese text:    %6.1f ms, peak %5.1f MiB\n", time[1], peak[1]);
+    std::printf("  tavrel with a simulated gadget:   %6.1f ms, peak %5.1f MiB (min %.1f ms, max %.1f ms)\n",
+                time[2], peak[2], *std::min_element(ms[2].begin(), ms[2].end()),
+                *std::max_element(ms[2].begin(), ms[2].end()));
+    std::printf(
+        "  tavrel against the Chinese-text window: %.2fx the time, %.2fx the memory (goal: 1.15x each)\n",
+        time[2] / time[1], peak[2] / peak[1]);
+    std::printf("  tavrel against the bare window:         %.2fx the time, %.2fx the memory\n",
+                time[2] / time[0], peak[2] / peak[0]);
     return 0;
 }

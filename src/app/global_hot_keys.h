@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <vector>
 
 #include <QObject>
@@ -24,6 +25,8 @@ public:
     bool Available() const;
     // Takes the key for this process; false when another program holds it.
     bool Register(HotKey key);
+    // Takes every key at once; for each, whether it was taken.
+    std::vector<bool> RegisterAll(std::span<const HotKey> keys);
     // Gives every registered key back.
     void ReleaseAll();
 

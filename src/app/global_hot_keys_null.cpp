@@ -16,6 +16,10 @@ bool GlobalHotKeys::Register(HotKey) {
     return false;
 }
 
+std::vector<bool> GlobalHotKeys::RegisterAll(std::span<const HotKey> keys) {
+    return std::vector<bool>(keys.size(), false);
+}
+
 void GlobalHotKeys::ReleaseAll() {}
 
 }  // namespace tavrel

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include <QAbstractNativeEventFilter>
@@ -60,30 +62,55 @@ public:
 
     bool Available() const { return m_connection != nullptr; }
 
-    bool Register(HotKey key) {
-        const std::optional<xcb_keycode_t> keycode = KeycodeOf(KeysymOf(key));
-        if (!keycode) return false;
-        std::vector<std::uint16_t> grabbed;
-        bool refused = false;
-        for (const std::uint16_t modifiers : LockCombinations()) {
-            // Checked, so that a key another client holds (BadAccess) is seen as such.
-            const xcb_void_cookie_t cookie = xcb_grab_key_checked(
-                m_connection, 1, m_root, modifiers, *keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
-            if (xcb_generic_error_t* error = xcb_request_check(m_connection, cookie)) {
-                std::free(error);
-                refused = true;
-                break;
+    // Sends every grab first and then looks at their answers: one round trip to the X server for
+    // all the keys, not one per grab.
+    std::vector<bool> RegisterAll(std::span<const HotKey> keys) {
+        struct Pending {
+            HotKey key;
+            xcb_keycode_t keycode;
+            std::vector<std::pair<std::uint16_t, xcb_void_cookie_t>> grabs;
+        };
+        std::vector<std::optional<Pending>> pending;
+        for (const HotKey key : keys) {
+            const std::optional<xcb_keycode_t> keycode = KeycodeOf(KeysymOf(key));
+            if (!keycode) {
+                pending.emplace_back();
+                continue;
             }
-            grabbed.push_back(modifiers);
+            Pending grabs{key, *keycode, {}};
+            for (const std::uint16_t modifiers : LockCombinations()) {
+                // Checked, so that a key another client holds (BadAccess) is seen as such.
+                grabs.grabs.emplace_back(modifiers,
+                                         xcb_grab_key_checked(m_connection, 1, m_root, modifiers, *keycode,
+                                                              XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+            }
+            pending.emplace_back(std::move(grabs));
         }
-        if (refused) {
-            for (const std::uint16_t modifiers : grabbed)
-                xcb_ungrab_key(m_connection, *keycode, m_root, modifiers);
-            xcb_flush(m_connection);
-            return false;
+        std::vector<bool> taken;
+        for (std::optional<Pending>& key : pending) {
+            if (!key) {
+                taken.push_back(false);
+                continue;
+            }
+            std::vector<std::uint16_t> grabbed;
+            for (const auto& [modifiers, cookie] : key->grabs) {
+                if (xcb_generic_error_t* error = xcb_request_check(m_connection, cookie)) {
+                    std::free(error);
+                } else {
+                    grabbed.push_back(modifiers);
+                }
+            }
+            const bool all = grabbed.size() == key->grabs.size();
+            if (!all) {
+                for (const std::uint16_t modifiers : grabbed)
+                    xcb_ungrab_key(m_connection, key->keycode, m_root, modifiers);
+            } else {
+                m_registered.push_back({key->key, key->keycode});
+            }
+            taken.push_back(all);
         }
-        m_registered.push_back({key, *keycode});
-        return true;
+        xcb_flush(m_connection);
+        return taken;
     }
 
     void ReleaseAll() {
@@ -187,7 +214,12 @@ bool GlobalHotKeys::Available() const {
 }
 
 bool GlobalHotKeys::Register(HotKey key) {
-    return m_backend->Available() && m_backend->Register(key);
+    return RegisterAll({&key, 1}).front();
+}
+
+std::vector<bool> GlobalHotKeys::RegisterAll(std::span<const HotKey> keys) {
+    if (!m_backend->Available()) return std::vector<bool>(keys.size(), false);
+    return m_backend->RegisterAll(keys);
 }
 
 void GlobalHotKeys::ReleaseAll() {

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QThread>
+#include <QTimer>
 
 #include "app/app_support.h"
 #include "app/tavrel_application.h"
@@ -196,8 +197,11 @@ void TForm1::RegisterHotKeys() {
         {HotKey::F8, "START Hot key register fail!"},
         {HotKey::F9, "STOP Hot key register fail!"},
     };
-    for (const auto& [key, failure] : keys) {
-        if (!m_hotKeys->Register(key)) {
+    const HotKey wanted[] = {keys[0].key, keys[1].key, keys[2].key};
+    const std::vector<bool> taken = m_hotKeys->RegisterAll(wanted);
+    for (std::size_t i = 0; i < std::size(keys); ++i) {
+        const char* failure = keys[i].failure;
+        if (!taken[i]) {
             QMessageBox box(QMessageBox::Warning, QStringLiteral("Tavrel"), QString::fromLatin1(failure),
                             QMessageBox::Ok, this);
             box.exec();
@@ -238,12 +242,18 @@ bool TForm1::HidCtlEnumerate(THidDevice& HidDev, int Idx) {
 void TForm1::HidCtlDeviceChange(THidDeviceController&) {
     Guarded([&] {
         LogLine("DeviceChange");
+        ++m_rebuilds;  // a request still pending for the list before is dropped
         DevListBox->clear();
         if (m_link.Rebuild() == 0) return;
         DevListBox->setCurrentRow(0);
         DevListBoxClick();
-        QThread::msleep(10);
-        btnReadIdClick();
+        // The identifier is asked for 10 ms after the selection, as the gadget wants, without
+        // blocking the event thread meanwhile (the window paints). A device change within those
+        // 10 ms drops the pending request: its own rebuild asks again.
+        const int rebuild = m_rebuilds;
+        QTimer::singleShot(10, this, [this, rebuild] {
+            if (rebuild == m_rebuilds) btnReadIdClick();
+        });
     });
 }
 

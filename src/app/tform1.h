@@ -117,6 +117,7 @@ private:
     bool m_closeWaiting = false;
     GlobalHotKeys* m_hotKeys;
     LogBox* m_logBox = nullptr;  // Memo1's bound and pace
+    int m_rebuilds = 0;          // device-list rebuilds, so that a superseded identifier request is dropped
 };
 
 }  // namespace tavrel
