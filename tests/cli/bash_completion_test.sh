@@ -55,7 +55,7 @@ set_comp_words() {
 # check LINE EXPECTED: the completions offered for LINE are the words of EXPECTED, in any order.
 check() {
     local line=$1 expected function got
-    expected=$(printf '%s\n' $2 | sed '/^$/d' | LC_ALL=C sort | paste -sd ' ')
+    expected=$(tr ' ' '\n' <<<"$2" | sed '/^$/d' | LC_ALL=C sort | paste -sd ' ')
     set_comp_words "$line"
     function=$(complete -p tavrel-cli 2>/dev/null | sed -n 's/.*-F \([^ ]*\) .*/\1/p')
     if [[ -z $function ]]; then
