@@ -44,6 +44,13 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     # that is where the unit reads them (the package declares it a conffile).
     install(FILES "${PROJECT_SOURCE_DIR}/dist/linux/tavrel-serve.default"
         DESTINATION /etc/default RENAME tavrel-serve)
+    # tavrel-cli's bash completion, where bash-completion loads completions from on demand: its
+    # completionsdir (pkg-config) is /usr/share/bash-completion/completions, and it looks in the
+    # same folder under /usr/local/share (XDG_DATA_DIRS) for a local install.
+    set(TAVREL_BASH_COMPLETION_DIR "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" CACHE STRING
+        "Where tavrel-cli's bash completion goes (relative to the prefix, or absolute)")
+    install(FILES "${PROJECT_SOURCE_DIR}/dist/linux/bash-completion/tavrel-cli"
+        DESTINATION "${TAVREL_BASH_COMPLETION_DIR}")
     foreach(page IN ITEMS tavrel.1 tavrel-cli.1)
         tavrel_install_gzipped("${PROJECT_SOURCE_DIR}/dist/linux/man/${page}" "${CMAKE_INSTALL_MANDIR}/man1")
     endforeach()

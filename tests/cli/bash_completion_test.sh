@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# Runs tavrel-cli's bash completion on a table of command lines, as bash would on <TAB> at the end
+# of each, and compares what it offers with what it should.
+#   bash tests/cli/bash_completion_test.sh PATH/TO/tavrel-cli PATH/TO/completion-script
+# The script calls tavrel-cli through PATH: the folder of the program under test comes first.
+set -uo pipefail
+program=${1:?usage: bash_completion_test.sh TAVREL-CLI COMPLETION-SCRIPT}
+script=${2:?usage: bash_completion_test.sh TAVREL-CLI COMPLETION-SCRIPT}
+framework=/usr/share/bash-completion/bash_completion
+[[ -f $framework ]] || { echo "bash_completion_test: no $framework (scripts/setup installs bash-completion)" >&2; exit 1; }
+[[ -f $script ]] || { echo "bash_completion_test: no completion script at $script" >&2; exit 1; }
+script=$(realpath "$script")
+PATH=$(cd "$(dirname "$program")" && pwd):$PATH
+[[ $(command -v tavrel-cli) -ef $program ]] || { echo "bash_completion_test: tavrel-cli is not $program" >&2; exit 1; }
+
+# A folder with a file and a subfolder, for the cases that complete files and folders.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+mkdir "$scratch/subdir"
+: >"$scratch/script.txt"
+cd "$scratch" || exit 1
+
+failures=0
+
+# Splits LINE into COMP_WORDS the way bash does: at blanks, and around the characters of
+# COMP_WORDBREAKS (a run of them is a word of its own). The cursor is at the end of the line.
+set_comp_words() {
+    local line=$1 word="" char i
+    COMP_WORDS=()
+    for ((i = 0; i < ${#line}; i++)); do
+        char=${line:i:1}
+        if [[ $char == " " ]]; then
+            [[ -n $word ]] && COMP_WORDS+=("$word")
+            word=""
+        elif [[ $COMP_WORDBREAKS == *"$char"* ]]; then
+            if [[ -n $word && $COMP_WORDBREAKS != *"${word: -1}"* ]]; then
+                COMP_WORDS+=("$word")
+                word=""
+            fi
+            word+=$char
+        else
+            if [[ -n $word && $COMP_WORDBREAKS == *"${word: -1}"* ]]; then
+                COMP_WORDS+=("$word")
+                word=""
+            fi
+            word+=$char
+        fi
+    done
+    COMP_WORDS+=("$word") # the word being completed, empty after a blank
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMP_LINE=$line
+    COMP_POINT=${#line}
+}
+
+# check LINE EXPECTED: the completions offered for LINE are the words of EXPECTED, in any order.
+check() {
+    local line=$1 expected function got
+    expected=$(tr ' ' '\n' <<<"$2" | sed '/^$/d' | LC_ALL=C sort | paste -sd ' ')
+    set_comp_words "$line"
+    function=$(complete -p tavrel-cli 2>/dev/null | sed -n 's/.*-F \([^ ]*\) .*/\1/p')
+    if [[ -z $function ]]; then
+        echo "bash_completion_test: FAIL: no completion function is registered for tavrel-cli" >&2
+        failures=$((failures + 1))
+        return
+    fi
+    COMPREPLY=()
+    "$function" tavrel-cli "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | sed '/^$/d' | LC_ALL=C sort | paste -sd ' ')
+    if [[ $got != "$expected" ]]; then
+        echo "bash_completion_test: FAIL: '$line<TAB>' offers '$got', expected '$expected'" >&2
+        failures=$((failures + 1))
+    fi
+}
+
+select_options="--all --device --sim-trace --simulate --timeout"
+cases=(
+    "tavrel-cli "                       "--help --version compile devices download flash id list reboot send serve start stop"
+    "tavrel-cli fl"                     "flash"
+    "tavrel-cli --"                     "--help --version"
+    "tavrel-cli flash "                 "clear read write"
+    "tavrel-cli flash w"                "write"
+    "tavrel-cli compile --"             "--encoding --no-autorun --version"
+    "tavrel-cli list --"                "--encoding"
+    "tavrel-cli devices --"             "--dev-root --simulate --sysfs-root"
+    "tavrel-cli id "                    "$select_options"
+    "tavrel-cli download --"            "$select_options --encoding --no-autorun --verify --version"
+    "tavrel-cli download --v"           "--verify --version"
+    "tavrel-cli flash read --"          "$select_options --output"
+    "tavrel-cli flash write --"         "$select_options --hex --raw --verify"
+    "tavrel-cli flash clear --"         "$select_options --verify"
+    "tavrel-cli send --"                "$select_options --encoding"
+    "tavrel-cli serve --"               "--all --allow --device --port --sim-trace --simulate --udp-bind --verbose"
+    "tavrel-cli send "                  ""
+    "tavrel-cli compile --encoding "    "gbk utf8"
+    "tavrel-cli download --encoding g"  "gbk"
+    "tavrel-cli send --encoding="       "gbk utf8"
+    "tavrel-cli compile --version "     ""
+    "tavrel-cli id --timeout "          ""
+    "tavrel-cli compile "               "script.txt subdir"
+    "tavrel-cli list --encoding gbk s"  "script.txt subdir"
+    "tavrel-cli download --verify sc"   "script.txt"
+    "tavrel-cli flash write "           "script.txt subdir"
+    "tavrel-cli flash read --output "   "script.txt subdir"
+    "tavrel-cli id --sim-trace "        "script.txt subdir"
+    "tavrel-cli devices --sysfs-root "  "subdir"
+    "tavrel-cli devices --dev-root s"   "subdir"
+    "tavrel-cli id --simulate=2 --device "            "sim:gadget-1 sim:gadget-2"
+    "tavrel-cli start --device sim:gadget-2 --simulate=2 --device " "sim:gadget-1 sim:gadget-2"
+    "tavrel-cli serve --simulate --device "           "sim:gadget-1"
+    "tavrel-cli flash read --simulate=3 --device sim:" "gadget-1 gadget-2 gadget-3"
+    "tavrel-cli id --simulate=2 --device sim:gadget-2" "gadget-2"
+    "tavrel-cli id --simulate=2 --device=sim:g"       "gadget-1 gadget-2"
+)
+
+# With bash-completion, as an installed system loads it.
+(
+    # shellcheck source=/dev/null
+    source "$framework"
+    # shellcheck source=/dev/null
+    source "$script"
+    for ((c = 0; c < ${#cases[@]}; c += 2)); do
+        check "${cases[c]}" "${cases[c + 1]}"
+    done
+    exit $((failures > 0))
+) || failures=$((failures + 1))
+
+# Without it, sourced on its own: the commands, the options and the encodings still complete.
+(
+    # shellcheck source=/dev/null
+    source "$script"
+    check "tavrel-cli "                    "--help --version compile devices download flash id list reboot send serve start stop"
+    check "tavrel-cli flash "              "clear read write"
+    check "tavrel-cli download --"         "$select_options --encoding --no-autorun --verify --version"
+    check "tavrel-cli compile --encoding " "gbk utf8"
+    check "tavrel-cli id --device "        ""
+    check "tavrel-cli compile sc"          "script.txt"
+    exit $((failures > 0))
+) || failures=$((failures + 1))
+
+if ((failures > 0)); then
+    echo "bash_completion_test: failed" >&2
+    exit 1
+fi
+echo "bash_completion_test: every case completes as expected"
