@@ -6,9 +6,7 @@
 #include <string_view>
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QString>
-#include <QTimer>
 
 #include "cli/cli_status.h"
 #include "commands/gadget_filter.h"
@@ -80,10 +78,7 @@ int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std:
     }
 
     THidDeviceController controller(*platform);
-    QEventLoop loop;
-    controller.SetDeviceChangeEvent([&](THidDeviceController&) { loop.quit(); });
-    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-    loop.exec();  // the controller's first scan
+    WaitForFirstScan(controller);
 
     int interfaces = 0;
     int gadgets = 0;

@@ -7,12 +7,6 @@
 
 namespace tavrel {
 
-namespace {
-
-constexpr int kFirstScanMs = 10000;
-
-}  // namespace
-
 GadgetSession::GadgetSession(HidPlatform& platform, int replyWaitMs)
     : m_controller(std::make_unique<THidDeviceController>(platform)),
       m_link(std::make_unique<GadgetLink>(*m_controller, m_log)) {
@@ -25,11 +19,7 @@ GadgetSession::GadgetSession(HidPlatform& platform, int replyWaitMs)
         [this](THidDevice& device, std::uint8_t, const std::uint8_t* data, std::uint16_t size) {
             m_link->HandleReport(device, {data, size});
         }));
-    m_controller->SetDeviceChangeEvent([this](THidDeviceController&) {
-        m_link->Rebuild();
-        m_scanned = true;
-        if (m_scanLoop != nullptr) m_scanLoop->quit();
-    });
+    m_controller->SetDeviceChangeEvent([this](THidDeviceController&) { m_link->Rebuild(); });
 }
 
 GadgetSession::~GadgetSession() {
@@ -41,12 +31,7 @@ GadgetSession::~GadgetSession() {
 }
 
 void GadgetSession::Open() {
-    if (m_scanned) return;
-    QEventLoop loop;
-    m_scanLoop = &loop;
-    QTimer::singleShot(kFirstScanMs, &loop, &QEventLoop::quit);
-    loop.exec();
-    m_scanLoop = nullptr;
+    WaitForFirstScan(*m_controller);
 }
 
 std::vector<ExchangeEnd> GadgetSession::RunAll(std::vector<std::unique_ptr<GadgetExchange>> exchanges) {

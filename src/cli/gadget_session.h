@@ -49,8 +49,6 @@ private:
     SilentLogSink m_log;  // the replies' lines: the command line reports results instead
     std::unique_ptr<THidDeviceController> m_controller;
     std::unique_ptr<GadgetLink> m_link;
-    bool m_scanned = false;
-    QEventLoop* m_scanLoop = nullptr;
 };
 
 }  // namespace tavrel

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QPointer>
 
 namespace tavrel {
@@ -267,6 +270,16 @@ void THidDeviceController::SetDevUnplug(THidPlugEvent handler) {
         if (device->OnUnplug() == m_onDeviceUnplug) device->SetOnUnplug(handler);
     }
     m_onDeviceUnplug = std::move(handler);
+}
+
+bool WaitForFirstScan(THidDeviceController& controller, int boundMs) {
+    QDeadlineTimer deadline(boundMs);
+    // The start-up notice is an event of the loop: waiting for events wakes for it, no polling.
+    while (!controller.Loaded() && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents,
+                                        static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+    }
+    return controller.Loaded();
 }
 
 }  // namespace tavrel

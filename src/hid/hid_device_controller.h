@@ -62,6 +62,8 @@ public:
     void SetEnumerate(THidEnumerateEvent handler) { m_onEnumerate = std::move(handler); }
     // Stores the handler; once the start-up notice has been handled, a new handler rescans at once.
     void SetDeviceChangeEvent(TNotifyEvent handler);
+    // Whether the start-up notice (the first scan) has been handled.
+    bool Loaded() const { return !m_loading; }
     void SetDevThreadSleepTime(int ms);
     void SetDevData(THidDataEvent handler);
     void SetDevDataError(THidDataErrorEvent handler);
@@ -95,5 +97,10 @@ private:
     bool m_loading = true;  // until the start-up notice has been handled
     int m_notifyParam = 0;
 };
+
+// Runs the event loop until the controller has handled its start-up notice, its first scan (the
+// device-change handler, when the scan found any, has run by then), for at most `boundMs`; false
+// when it has not. For programs that must know the devices present before they go on.
+bool WaitForFirstScan(THidDeviceController& controller, int boundMs = 10000);
 
 }  // namespace tavrel
