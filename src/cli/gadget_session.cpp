@@ -19,7 +19,10 @@ GadgetSession::GadgetSession(HidPlatform& platform, int replyWaitMs)
         [this](THidDevice& device, std::uint8_t, const std::uint8_t* data, std::uint16_t size) {
             m_link->HandleReport(device, {data, size});
         }));
-    m_controller->SetDeviceChangeEvent([this](THidDeviceController&) { m_link->Rebuild(); });
+    m_controller->SetDeviceChangeEvent([this](THidDeviceController&) {
+        m_link->Rebuild();
+        if (m_rebuilt) m_rebuilt();
+    });
 }
 
 GadgetSession::~GadgetSession() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,6 +40,8 @@ public:
     // Runs the controller's first scan (at most 10 s) and lists the gadgets it found.
     void Open();
     GadgetLink& Link() { return *m_link; }
+    // `rebuilt` is told after every rebuild of the list (each device change, the first scan too).
+    void SetRebuilt(std::function<void()> rebuilt) { m_rebuilt = std::move(rebuilt); }
 
     // Starts every exchange at once, each with its own gadget, and runs the event loop until each
     // has ended; gives how each ended, in the order given. Work that feeds them (queued lines,
@@ -49,6 +52,7 @@ private:
     SilentLogSink m_log;  // the replies' lines: the command line reports results instead
     std::unique_ptr<THidDeviceController> m_controller;
     std::unique_ptr<GadgetLink> m_link;
+    std::function<void()> m_rebuilt;
 };
 
 }  // namespace tavrel

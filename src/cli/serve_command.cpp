@@ -14,6 +14,7 @@
 #include <systemd/sd-daemon.h>
 
 #include "cli/cli_status.h"
+#include "cli/gadget_session.h"
 #include "cli/serve_allow_list.h"
 #include "cli/stop_signals.h"
 #include "common/text_escape.h"
@@ -129,30 +130,14 @@ public:
           m_err(err),
           m_queueLog(err, true),
           m_lineLog(err, options.verbose),
-          m_controller(std::make_unique<THidDeviceController>(platform)),
-          m_link(std::make_unique<GadgetLink>(*m_controller, m_linkLog)) {
-        m_controller->SetEnumerate([this](THidDevice& device, int index) {
-            m_link->Take(device, index);
-            return true;
-        });
-        m_controller->SetDevData(MakeHidEvent<THidDataEvent>(
-            [this](THidDevice& device, std::uint8_t, const std::uint8_t* data, std::uint16_t size) {
-                m_link->HandleReport(device, {data, size});
-            }));
-        m_controller->SetDeviceChangeEvent([this](THidDeviceController&) { DevicesChanged(); });
+          m_session(platform, GadgetLink::kDefaultReplyWaitMs) {
+        m_session.SetRebuilt([this] { DevicesChanged(); });
         QObject::connect(&m_tick, &TickTimer::timeout, [this] { Tick(); });
         m_refusalTimer.setSingleShot(true);
         QObject::connect(&m_refusalTimer, &QTimer::timeout, [this] { ReportRefusals(); });
     }
 
-    ~GadgetServer() override {
-        m_endpoint.reset();
-        // As a session's: no hand-over may reach the link being torn down, and the controller goes
-        // first so that the lent devices are not replaced.
-        m_controller->SetDevData(nullptr);
-        m_controller.reset();
-        m_link.reset();
-    }
+    ~GadgetServer() override { m_endpoint.reset(); }
 
     GadgetServer(const GadgetServer&) = delete;
     GadgetServer& operator=(const GadgetServer&) = delete;
@@ -180,7 +165,7 @@ public:
     // A line's packet: to every served gadget at once, without waiting for answers.
     void SendPacket(const CommandPacket& packet) override {
         for (const GadgetId& id : m_served) {
-            const GadgetLink::SendResult result = m_link->SendPacketTo(id, packet);
+            const GadgetLink::SendResult result = m_session.Link().SendPacketTo(id, packet);
             if (result.status == GadgetLink::SendResult::Status::Sent) {
                 std::erase(m_failing, id);
             } else if (result.status == GadgetLink::SendResult::Status::WriteFailed && !result.deviceGone &&
@@ -211,10 +196,9 @@ private:
 
     void DevicesChanged() {
         // Every rebuild lends every gadget anew; only those whose presence changed are told of.
-        m_link->Rebuild();
         std::vector<GadgetId> served;
         std::vector<GadgetId> noAccess;
-        for (const GadgetEntry& entry : m_link->Entries()) {
+        for (const GadgetEntry& entry : m_session.Link().Entries()) {
             if (!Selected(entry.id.path)) continue;
             if (entry.device != nullptr && entry.device->ReadWriteAccess()) {
                 served.push_back(entry.id);
@@ -287,11 +271,9 @@ private:
 
     const ServeOptions& m_options;
     std::ostream& m_err;
-    SilentLogSink m_linkLog;  // the answers' lines: the server reports failures itself
     GbkLineLog m_queueLog;
     GbkLineLog m_lineLog;
-    std::unique_ptr<THidDeviceController> m_controller;
-    std::unique_ptr<GadgetLink> m_link;
+    GadgetSession m_session;  // the answers' lines go nowhere: the server reports failures itself
     std::unique_ptr<TUdpEndpoint> m_endpoint;
     UdpLineQueue m_queue;
     TickTimer m_tick;
