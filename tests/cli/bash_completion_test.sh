@@ -13,11 +13,16 @@ script=$(realpath "$script")
 PATH=$(cd "$(dirname "$program")" && pwd):$PATH
 [[ $(command -v tavrel-cli) -ef $program ]] || { echo "bash_completion_test: tavrel-cli is not $program" >&2; exit 1; }
 
-# A folder with a file and a subfolder, for the cases that complete files and folders.
+# A folder with a file and a subfolder, for the cases that complete files and folders. In the
+# subfolder, names the shell would read as code or as several words if they went onto the line as
+# they are, and ones holding a line break.
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-mkdir "$scratch/subdir"
+mkdir "$scratch/subdir" "$scratch/subdir/"$'new\nfolder'
 : >"$scratch/script.txt"
+: >"$scratch/subdir/\$(touch X)"
+: >"$scratch/subdir/a b.txt"
+: >"$scratch/subdir/"$'line\nbreak.txt'
 cd "$scratch" || exit 1
 
 failures=0
@@ -52,24 +57,64 @@ set_comp_words() {
     COMP_POINT=${#line}
 }
 
-# check LINE EXPECTED: the completions offered for LINE are the words of EXPECTED, in any order.
-check() {
-    local line=$1 expected function got
-    expected=$(tr ' ' '\n' <<<"$2" | sed '/^$/d' | LC_ALL=C sort | paste -sd ' ')
-    set_comp_words "$line"
+# The builtin compopt works only while bash completes a line: this one records what the completion
+# asks for, the options bash would then apply when it puts a completion onto the line.
+compopt() {
+    local IFS=' ' # bash-completion's _filedir calls it with IFS set to a line break
+    compopt_calls+=("$*")
+}
+
+# complete LINE: runs the completion function registered for tavrel-cli on LINE, into COMPREPLY and
+# compopt_calls; fails when there is none.
+complete_line() {
+    local function
+    set_comp_words "$1"
     function=$(complete -p tavrel-cli 2>/dev/null | sed -n 's/.*-F \([^ ]*\) .*/\1/p')
     if [[ -z $function ]]; then
         echo "bash_completion_test: FAIL: no completion function is registered for tavrel-cli" >&2
         failures=$((failures + 1))
-        return
+        return 1
     fi
-    COMPREPLY=()
+    COMPREPLY=() compopt_calls=()
     "$function" tavrel-cli "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+}
+
+# check LINE EXPECTED: the completions offered for LINE are the words of EXPECTED, in any order.
+check() {
+    local line=$1 expected got
+    expected=$(tr ' ' '\n' <<<"$2" | sed '/^$/d' | LC_ALL=C sort | paste -sd ' ')
+    complete_line "$line" || return
     got=$(printf '%s\n' "${COMPREPLY[@]}" | sed '/^$/d' | LC_ALL=C sort | paste -sd ' ')
     if [[ $got != "$expected" ]]; then
         echo "bash_completion_test: FAIL: '$line<TAB>' offers '$got', expected '$expected'" >&2
         failures=$((failures + 1))
     fi
+}
+
+# check_files LINE NAME...: LINE completes to exactly the NAMEs, each whole, as file names (bash
+# quotes them when it puts one onto the line).
+check_files() {
+    local line=$1 expected got
+    shift
+    expected=$(printf '%q\n' "$@" | LC_ALL=C sort | paste -sd ' ')
+    complete_line "$line" || return
+    got=$( ((${#COMPREPLY[@]} == 0)) || printf '%q\n' "${COMPREPLY[@]}" | LC_ALL=C sort | paste -sd ' ')
+    if [[ $got != "$expected" ]]; then
+        echo "bash_completion_test: FAIL: '$line<TAB>' offers $got, expected $expected" >&2
+        failures=$((failures + 1))
+    fi
+    if [[ " ${compopt_calls[*]} " != *" -o filenames "* ]]; then
+        echo "bash_completion_test: FAIL: '$line<TAB>' offers its files not as file names" >&2
+        failures=$((failures + 1))
+    fi
+}
+
+# The same on both sides, with bash-completion and without.
+check_file_names() {
+    check_files "tavrel-cli compile subdir/" \
+        "subdir/\$(touch X)" "subdir/a b.txt" "subdir/"$'line\nbreak.txt' "subdir/"$'new\nfolder'
+    check_files "tavrel-cli flash read --output subdir/l" "subdir/"$'line\nbreak.txt'
+    check_files "tavrel-cli devices --dev-root subdir/" "subdir/"$'new\nfolder'
 }
 
 select_options="--all --device --sim-trace --simulate --timeout"
@@ -121,6 +166,7 @@ cases=(
     for ((c = 0; c < ${#cases[@]}; c += 2)); do
         check "${cases[c]}" "${cases[c + 1]}"
     done
+    check_file_names
     exit $((failures > 0))
 ) || failures=$((failures + 1))
 
@@ -134,6 +180,7 @@ cases=(
     check "tavrel-cli compile --encoding " "gbk utf8"
     check "tavrel-cli id --device "        ""
     check "tavrel-cli compile sc"          "script.txt"
+    check_file_names
     exit $((failures > 0))
 ) || failures=$((failures + 1))
 
