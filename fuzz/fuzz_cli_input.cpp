@@ -2,8 +2,8 @@
 // arbitrary bytes. The first byte picks the form (either, raw, hex); the rest is the input.
 // A reading gives exactly 128 bytes or a reason, never both; raw bytes are taken as they are only
 // when they cannot be hex text; what hex text gives reads back from its own hex text; and no
-// message, escape or quote carries a control character, while an escape reads back to the text
-// and the escape of GBK bytes changes the control bytes alone.
+// message, escape or quote carries a control character, while an escape reads back to the text,
+// GBK text escaped included, read character by character as GBK.
 
 #include <algorithm>
 #include <cstddef>
@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "commands/data_flash_input.h"
+#include "common/gbk_text.h"
 #include "common/hex_text.h"
 #include "common/text_escape.h"
 #include "fuzz_check.h"
@@ -96,21 +97,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string escaped = tavrel::EscapeControlCharacters(content);
     Check(!HasControlCharacter(escaped));
     Check(Unescape(escaped) == content);
-    // Live lines are GBK: only the control bytes change, every other byte (0x5C and 0x80-0x9F,
-    // which may be parts of a character, too) stays where it was.
+    // Live lines are GBK. Read as GBK, the escaped text holds no control byte, and every
+    // backslash that stands alone (not the second byte of a character) begins an escape that reads
+    // back to the byte or bytes it stands for.
     const std::string bytes = tavrel::EscapeControlBytes(content);
-    std::size_t from = 0;
-    for (const char c : content) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            Check(from < bytes.size() && bytes[from] == '\\');
-            from += bytes.compare(from, 2, "\\x") == 0 ? 4 : 2;
+    std::string unescaped;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t length = tavrel::GbkCharLength(bytes, i);
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (length == 2) {
+            unescaped += bytes.substr(i, 2);
+        } else if (byte != '\\') {
+            Check(byte >= 0x20 && byte < 0x7F);
+            unescaped += bytes[i];
         } else {
-            Check(from < bytes.size() && bytes[from] == c);
-            ++from;
+            Check(i + 1 < bytes.size());
+            const char kind = bytes[i + 1];
+            if (kind == 'x') {
+                Check(i + 3 < bytes.size() && HexValue(bytes[i + 2]) < 16 && HexValue(bytes[i + 3]) < 16);
+                unescaped += static_cast<char>(HexValue(bytes[i + 2]) * 16 + HexValue(bytes[i + 3]));
+                i += 4;
+                continue;
+            }
+            Check(kind == '\\' || kind == 'r' || kind == 'n' || kind == 't');
+            unescaped += kind == 'r' ? '\r' : kind == 'n' ? '\n' : kind == 't' ? '\t' : '\\';
+            i += 2;
+            continue;
         }
+        i += length;
     }
-    Check(from == bytes.size());
+    Check(unescaped == content);
     const std::string quoted = tavrel::QuoteText(content);
     Check(!HasControlCharacter(quoted));
     Check(quoted.size() <= 80 * 4 + 3);  // a character escaped or not takes at most 4 bytes, then "…"

@@ -1,5 +1,7 @@
 #include "common/text_escape.h"
 
+#include "common/gbk_text.h"
+
 namespace tavrel {
 
 std::string EscapeControlCharacters(std::string_view utf8) {
@@ -56,10 +58,27 @@ std::string EscapeControlBytes(std::string_view gbk) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string escaped;
     escaped.reserve(gbk.size());
-    for (const char c : gbk) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7F) {
-            escaped += c;
+    const auto hex = [&](unsigned byte) {
+        escaped += "\\x";
+        escaped += kDigits[byte >> 4];
+        escaped += kDigits[byte & 0xF];
+    };
+    for (std::size_t i = 0; i < gbk.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(gbk[i]);
+        if (byte >= 0x80) {
+            // A lead byte and its trail byte pass whole, even when the trail is a backslash or an
+            // ASCII letter. Any other byte above ASCII stands alone and is shown as hex: left raw,
+            // a lone lead byte would take the backslash of the escape after it as its trail byte
+            // and hide that escape in a Chinese character.
+            if (GbkCharLength(gbk, i) == 2) {
+                escaped += gbk.substr(i++, 2);
+            } else {
+                hex(byte);
+            }
+        } else if (byte == '\\') {
+            escaped += "\\\\";
+        } else if (byte >= 0x20 && byte != 0x7F) {
+            escaped += static_cast<char>(byte);
         } else if (byte == '\r') {
             escaped += "\\r";
         } else if (byte == '\n') {
@@ -67,9 +86,7 @@ std::string EscapeControlBytes(std::string_view gbk) {
         } else if (byte == '\t') {
             escaped += "\\t";
         } else {
-            escaped += "\\x";
-            escaped += kDigits[byte >> 4];
-            escaped += kDigits[byte & 0xF];
+            hex(byte);
         }
     }
     return escaped;

@@ -15,9 +15,11 @@ std::string EscapeControlCharacters(std::string_view utf8);
 // `maxCharacters` UTF-8 characters of it, the cut marked with "…", escaped as above.
 std::string QuoteText(std::string_view utf8, std::size_t maxCharacters = 80);
 
-// GBK bytes as one piece of one line: the control bytes 0x00-0x1F and 0x7F as \r, \n, \t or \xHH.
-// Every other byte stays as it is, the backslash and 0x80-0x9F too, for in GBK they may be the
-// second byte of a character.
+// GBK text as one piece of one line, read character by character: a two-byte character passes
+// whole (its second byte may be a backslash); a backslash is written \\, the control bytes
+// 0x00-0x1F and 0x7F as \r, \n, \t or \xHH, and a byte above ASCII that begins no two-byte
+// character as \xHH. Read as GBK, the result holds no control byte, and every escape in it reads
+// as the ASCII text it is.
 std::string EscapeControlBytes(std::string_view gbk);
 
 // Hands every line on to another sink with its control bytes escaped (EscapeControlBytes): the

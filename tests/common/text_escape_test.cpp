@@ -15,7 +15,7 @@ using test::LogCollector;
 using test::Utf8ToGbk;
 using ::testing::ElementsAre;
 
-TEST(EscapeControlBytes, ControlBytesBecomeEscapesAndNothingElseChanges) {
+TEST(EscapeControlBytes, ControlBytesLoneBytesAndBackslashesBecomeEscapes) {
     const struct {
         std::string gbk;
         std::string escaped;
@@ -24,7 +24,13 @@ TEST(EscapeControlBytes, ControlBytesBecomeEscapesAndNothingElseChanges) {
         {"\t", "\\t"},
         {"\0\x01\x1B\x1F\x7F"s, "\\x00\\x01\\x1B\\x1F\\x7F"},
         {" ~", " ~"},
-        {"C:\\x41\\n", "C:\\x41\\n"},  // a backslash stays: the escapes stay readable as they are
+        // A typed backslash must not read like an escape.
+        {"a\\nb", "a\\\\nb"},
+        // A lead byte without its trail byte would swallow the escape's backslash.
+        {"\x81\n", "\\x81\\n"},
+        {"\x81\x1B[31m", "\\x81\\x1B[31m"},
+        {"\x81", "\\x81"},
+        {"\x80\xFF", "\\x80\\xFF"},
         {"", ""},
     };
     for (const auto& c : cases) {
@@ -32,15 +38,18 @@ TEST(EscapeControlBytes, ControlBytesBecomeEscapesAndNothingElseChanges) {
     }
 }
 
-// GBK characters whose second byte is a backslash or lies in 0x80-0x9F keep every byte.
+// GBK characters whose second byte is a backslash, a letter or lies in 0x80-0x9F keep every byte.
 TEST(EscapeControlBytes, DoubleByteCharactersPassWhole) {
     const std::string text = Utf8ToGbk("乗亐执行脚本");
     ASSERT_EQ(text.substr(0, 4), "\x81\x5C\x81\x80") << "乗 ends in a backslash, 亐 in 0x80";
     EXPECT_EQ(EscapeControlBytes(text), text);
-    std::string all;
-    for (int byte = 0x20; byte <= 0xFF; ++byte)
-        if (byte != 0x7F) all += static_cast<char>(byte);
-    EXPECT_EQ(EscapeControlBytes(all), all);
+    std::string pairs;
+    for (int trail = 0x40; trail <= 0xFE; ++trail) {
+        if (trail == 0x7F) continue;
+        pairs += '\xB0';
+        pairs += static_cast<char>(trail);
+    }
+    EXPECT_EQ(EscapeControlBytes(pairs), pairs);
 }
 
 TEST(ControlEscapingLogSink, EscapesEveryLineAndTracesAsItsTargetDoes) {
