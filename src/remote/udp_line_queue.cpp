@@ -30,6 +30,21 @@ private:
     std::vector<std::string> m_lines;
 };
 
+// Hands packets on and notes when the last one was written.
+class WriteTimingPacketSink : public PacketSink {
+public:
+    explicit WriteTimingPacketSink(PacketSink& target) : m_target(target) {}
+    void SendPacket(const CommandPacket& packet) override {
+        m_target.SendPacket(packet);
+        m_lastWrite = UdpLineQueue::Clock::now();
+    }
+    std::optional<UdpLineQueue::TimePoint> LastWrite() const { return m_lastWrite; }
+
+private:
+    PacketSink& m_target;
+    std::optional<UdpLineQueue::TimePoint> m_lastWrite;
+};
+
 // How long a delay line holds the queue: its record's pause, in 10 ms units; 0 for other lines.
 std::chrono::milliseconds HoldOf(std::string_view line) {
     std::array<std::uint8_t, kScriptRecordSize> record{};
@@ -61,11 +76,14 @@ bool UdpLineQueue::Push(std::string line, TimePoint now) {
     return true;
 }
 
+UdpLineQueue::TimePoint UdpLineQueue::GridPoint() const {
+    return std::max(*m_grid + kTick, m_heldUntil);
+}
+
 std::optional<UdpLineQueue::TimePoint> UdpLineQueue::Due(TimePoint now) const {
     if (m_lines.empty()) return std::nullopt;
-    TimePoint due = m_grid ? *m_grid + kTick : now;
-    if (m_heldUntil > due) due = m_heldUntil;
-    return due;
+    if (!m_grid) return std::max(now, m_heldUntil);
+    return std::max(GridPoint(), m_lastWrite + kMinSpacing);
 }
 
 std::optional<UdpLineQueue::TimePoint> UdpLineQueue::NextTick(TimePoint now) const {
@@ -77,15 +95,17 @@ std::optional<UdpLineQueue::TimePoint> UdpLineQueue::NextTick(TimePoint now) con
 bool UdpLineQueue::Tick(TimePoint now, PacketSink& packets, LogSink& log) {
     const std::optional<TimePoint> due = Due(now);
     if (!due || *due > now) return false;
-    // A little late, the tick keeps its 10 ms grid (a timer always fires a little late, and 100
-    // lines a second must stay 100), yet the grid point may trail this tick by kCatchUp at most, so
-    // the next line never follows this one by less than 9.5 ms. A line that came to an idle queue,
-    // or a tick late by a whole tick or more (the event thread was busy), starts the grid again
-    // from now, so a stall is never made up by a burst.
-    if (m_arrivedIdle || now - *due >= kTick) {
+    // A late tick keeps the 10 ms grid (a timer always fires a little late, and 100 lines a second
+    // must stay 100): the lines behind it follow at the least spacing until the grid is reached
+    // again. A line that came to an idle queue starts the grid from now; so does a stall of a second
+    // or more (the event thread was held up), which is said rather than made up.
+    if (m_arrivedIdle || !m_grid) {
+        m_grid = now;
+    } else if (const TimePoint point = GridPoint(); now - point >= kStall) {
+        m_stall = std::chrono::duration_cast<std::chrono::milliseconds>(now - point);
         m_grid = now;
     } else {
-        m_grid = std::max(*due, now - kCatchUp);
+        m_grid = point;
     }
     m_arrivedIdle = false;
     const std::string line = std::move(m_lines.front());
@@ -93,8 +113,11 @@ bool UdpLineQueue::Tick(TimePoint now, PacketSink& packets, LogSink& log) {
     // The packets go out first and the lines about them are logged after, in their order:
     // appending to the log box takes long and varies, and before the packets it would bring two
     // lines closer at the gadget than their ticks are.
+    const TimePoint started = Clock::now();
+    WriteTimingPacketSink timed(packets);
     HeldLogSink messages(log);
-    CompileScriptLine(line, packets, messages);
+    CompileScriptLine(line, timed, messages);
+    m_lastWrite = timed.LastWrite() ? now + (*timed.LastWrite() - started) : now;
     // The line came from outside: what is logged about it shows its control bytes escaped, so a
     // line break in it cannot start a log line of its own; the line itself runs as received.
     ControlEscapingLogSink escaping(log);
@@ -103,6 +126,14 @@ bool UdpLineQueue::Tick(TimePoint now, PacketSink& packets, LogSink& log) {
         escaping.LogLine(message);
     if (const auto hold = HoldOf(line); hold.count() > 0) m_heldUntil = now + hold;
     return true;
+}
+
+std::optional<std::string> UdpLineQueue::TakeStallReport() {
+    if (!m_stall) return std::nullopt;
+    std::string report(std::string_view("UDP队列延迟"_gbk));
+    report += std::to_string(std::exchange(m_stall, std::nullopt)->count());
+    report += "毫秒，重新计时"_gbk;
+    return report;
 }
 
 void UdpLineQueue::Clear() {

@@ -14,10 +14,12 @@ namespace tavrel {
 
 // The script lines received over UDP and their pacing: one line per 10 ms tick, in arrival order,
 // each run through the line compiler's live mode into a packet sink. A delay line holds back the
-// lines behind it for its duration. Two lines never run less than 9.5 ms apart: a tick a little
-// late keeps the 10 ms grid, catching up at most 0.5 ms per tick; a tick late by a whole tick or
-// more starts the grid again from itself. Plain code on a steady clock; the server owns the socket
-// and the timer and feeds it.
+// lines behind it for its duration. The lines keep a 10 ms grid, and a line never runs less than
+// 9.5 ms after the previous line's last packet was written: after a late tick the lines catch up at
+// that spacing until the grid is reached again, so a late tick loses nothing and a steady sender
+// of 100 lines a second is never fallen behind. Only a stall of a second or more starts the grid
+// again (and is said). Plain code on a steady clock; the server owns the socket and the timer and
+// feeds it.
 class UdpLineQueue {
 public:
     using Clock = std::chrono::steady_clock;
@@ -25,9 +27,10 @@ public:
 
     static constexpr std::size_t kCapacity = 10000;
     static constexpr std::chrono::milliseconds kTick{10};
-    // How far a late tick may pull the grid back towards where it was: two lines are never closer
-    // than kTick - kCatchUp.
-    static constexpr std::chrono::microseconds kCatchUp{500};
+    // The least time from one line's last write to the next line.
+    static constexpr std::chrono::microseconds kMinSpacing{9500};
+    // A line this late behind the grid starts it again instead of catching up.
+    static constexpr std::chrono::seconds kStall{1};
     static constexpr std::chrono::seconds kOverflowReportInterval{1};
 
     // The line of one datagram (GBK bytes): cut at its first zero byte; line breaks are kept.
@@ -43,7 +46,9 @@ public:
     // One tick at `now`: when a line is due, takes it and runs it in live mode (keyboard and mouse
     // lines reach `packets` at once), then logs "执行脚本：" and the line, and the line compiler's
     // messages about it; at most one line. Every line logged shows the control bytes escaped
-    // (EscapeControlBytes). Gives whether a line ran.
+    // (EscapeControlBytes). The next line's spacing counts from the moment its last packet was
+    // written (the time `packets` took, added to `now`), or from `now` when it wrote none. Gives
+    // whether a line ran.
     bool Tick(TimePoint now, PacketSink& packets, LogSink& log);
     // Drops every waiting line and any delay.
     void Clear();
@@ -52,17 +57,25 @@ public:
     // "UDP队列已满，已丢弃N行" with the lines dropped since the last such line, at most once a
     // second; none when nothing was dropped or the last report is less than a second old.
     std::optional<std::string> TakeOverflowReport(TimePoint now);
+    // "UDP队列延迟N毫秒，重新计时" when a line ran a second or more behind the grid and started it
+    // again; none otherwise. Taken once.
+    std::optional<std::string> TakeStallReport();
 
 private:
     // When the next line is due on the grid (or when a delay ends), possibly already past.
     std::optional<TimePoint> Due(TimePoint now) const;
 
     std::deque<std::string> m_lines;
+    // The grid's point for the next line (a delay moves it to where the delay ends).
+    TimePoint GridPoint() const;
+
     std::optional<TimePoint> m_grid;  // the grid's point of the last line run
+    TimePoint m_lastWrite{};          // when the last line's last packet was written
     bool m_arrivedIdle = false;       // the front line came to an idle queue: its tick is when it runs
     TimePoint m_heldUntil{};
     std::size_t m_dropped = 0;
     std::optional<TimePoint> m_lastOverflowReport;
+    std::optional<std::chrono::milliseconds> m_stall;
 };
 
 }  // namespace tavrel

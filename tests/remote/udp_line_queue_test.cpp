@@ -1,5 +1,6 @@
 #include "remote/udp_line_queue.h"
 
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -53,7 +54,7 @@ TEST_F(UdpLineQueueTest, OneLinePerTickInArrivalOrderWithoutWaitingForTheFirst) 
     EXPECT_FALSE(TickAt(12ms));
     ASSERT_TRUE(TickAt(13ms));
     EXPECT_EQ(NextAt(14ms), 23ms);
-    ASSERT_TRUE(TickAt(24ms));  // a millisecond late: the grid catches up half of it
+    ASSERT_TRUE(TickAt(24ms));  // a millisecond late: the grid holds
     EXPECT_EQ(NextAt(24ms), std::nullopt);
     PushAt(25ms, "按键：C");
     EXPECT_EQ(NextAt(25ms), 33500us) << "the last line ran less than a tick ago";
@@ -75,7 +76,7 @@ TEST_F(UdpLineQueueTest, OneLinePerTickInArrivalOrderWithoutWaitingForTheFirst) 
 }
 
 // Ticks as late as each case has them, with a line waiting for each: when the line after the last
-// is due. Late by less than a tick, the grid holds as far as that keeps two lines 9.5 ms apart.
+// is due. A late tick keeps the grid: the lines behind it follow 9.5 ms apart until it is reached.
 TEST_F(UdpLineQueueTest, LateTicksKeepTheGridButNeverBringTwoLinesCloserThanNineAndAHalfMilliseconds) {
     const struct {
         const char* what;
@@ -83,11 +84,13 @@ TEST_F(UdpLineQueueTest, LateTicksKeepTheGridButNeverBringTwoLinesCloserThanNine
         std::chrono::microseconds next;
     } cases[] = {
         {"on time", {0ms, 10ms, 20ms}, 30ms},
-        {"late by less than the catch-up: the grid holds", {0ms, 10400us, 20500us}, 30ms},
-        {"late by more: the grid moves by the rest", {0ms, 11ms}, 20500us},
+        {"late by half a millisecond or less: the grid holds", {0ms, 10400us, 20500us}, 30ms},
+        {"late by more: the next line waits 9.5 ms", {0ms, 11ms}, 20500us},
         {"nearly a tick late: the next line still waits 9.5 ms", {0ms, 19900us}, 29400us},
-        {"a whole tick late: the grid starts again", {0ms, 20ms}, 30ms},
-        {"after a slip the new grid holds", {0ms, 11ms, 20500us, 30900us}, 40500us},
+        {"a whole tick late: the grid holds", {0ms, 20ms}, 29500us},
+        {"late lines catch up 0.5 ms each", {0ms, 15ms, 24500us, 34ms, 43500us}, 53ms},
+        {"until the grid is reached", {0ms, 11ms, 20500us, 30ms}, 40ms},
+        {"lateness is never lost", {0ms, 19ms, 28500us, 38ms, 47500us, 57ms, 66500us}, 76ms},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -100,15 +103,38 @@ TEST_F(UdpLineQueueTest, LateTicksKeepTheGridButNeverBringTwoLinesCloserThanNine
         ASSERT_TRUE(next);
         EXPECT_EQ(std::chrono::duration_cast<std::chrono::microseconds>(*next - t0).count(), c.next.count());
         EXPECT_FALSE(fresh.Tick(*next - 1us, packets, log)) << "not before";
+        EXPECT_EQ(fresh.TakeStallReport(), std::nullopt);
     }
 }
 
-TEST_F(UdpLineQueueTest, AStallIsNotMadeUpByABurst) {
+// The spacing counts from the write, not from the tick: a line whose packet went out late is
+// followed no sooner than 9.5 ms after that packet.
+TEST_F(UdpLineQueueTest, TheSpacingCountsFromTheLastWrite) {
+    class SlowSink : public PacketSink {
+    public:
+        void SendPacket(const CommandPacket&) override { std::this_thread::sleep_for(3ms); }
+    } slow;
+    queue.Push(Utf8ToGbk("按键：A"), t0);
+    queue.Push(Utf8ToGbk("按键：B"), t0);
+    ASSERT_TRUE(queue.Tick(t0, slow, log));
+    const auto next = NextAt(0ms);
+    ASSERT_TRUE(next);
+    EXPECT_GE(*next, 9500us + 3ms) << "9.5 ms after the write that ended 3 ms into the tick";
+}
+
+TEST_F(UdpLineQueueTest, OnlyAStallOfASecondStartsTheGridAgainAndIsSaid) {
     for (int i = 0; i < 5; ++i)
-        queue.Push("x");
+        queue.Push("x", t0);
     ASSERT_TRUE(TickAt(0ms));
-    ASSERT_TRUE(TickAt(500ms));  // the event thread was busy
-    EXPECT_EQ(NextAt(500ms), 510ms);
+    ASSERT_TRUE(TickAt(500ms));  // held up for half a second: caught up later, not said
+    EXPECT_EQ(NextAt(500ms), 509500us);
+    EXPECT_EQ(queue.TakeStallReport(), std::nullopt);
+    ASSERT_TRUE(TickAt(2000ms));  // 1.98 s behind the grid's 20 ms
+    const std::optional<std::string> report = queue.TakeStallReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(test::GbkToUtf8(*report), "UDP队列延迟1980毫秒，重新计时");
+    EXPECT_EQ(queue.TakeStallReport(), std::nullopt) << "said once";
+    EXPECT_EQ(NextAt(2000ms), 2010ms) << "the grid starts again from the late tick";
 }
 
 TEST_F(UdpLineQueueTest, ADelayLineHoldsTheLinesBehindIt) {
