@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "common/gbk_text.h"
+#include "common/text_escape.h"
+#include "remote/sender_allow_list.h"
 #include "sim/simulated_setup.h"
 
 namespace tavrel {
@@ -16,24 +17,6 @@ constexpr std::array<std::string_view, 14> kQtOptionsWithValue = {
     "-qwindowicon", "-qwindowtitle",       "-style",         "-stylesheet", "-session",
     "-display",     "-geometry",           "-name",          "-title"};
 constexpr std::array<std::string_view, 3> kQtFlags = {"-reverse", "-sync", "-widgetcount"};
-
-// Four decimal numbers of 0 to 255 with dots between, nothing else.
-bool IsDottedIpv4(std::string_view text) {
-    int parts = 0;
-    while (true) {
-        std::size_t digits = 0;
-        int value = 0;
-        while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9' && digits < 3) {
-            value = value * 10 + (text[digits] - '0');
-            ++digits;
-        }
-        if (digits == 0 || value > 255) return false;
-        text.remove_prefix(digits);
-        if (++parts == 4) return text.empty();
-        if (text.empty() || text.front() != '.') return false;
-        text.remove_prefix(1);
-    }
-}
 
 template <std::size_t N>
 bool Contains(const std::array<std::string_view, N>& names, std::string_view name) {
@@ -85,9 +68,9 @@ AppOptions ParseAppOptions(std::span<const std::string> args) {
             } else {
                 options.udpBind = std::string(arg.substr(11));
             }
-            if (!IsDottedIpv4(options.udpBind)) {
-                return fail("--udp-bind takes a dotted IPv4 address such as 127.0.0.1, not '" +
-                            options.udpBind + "'");
+            if (!ParseBindAddress(options.udpBind)) {
+                return fail("--udp-bind takes a dotted unicast IPv4 address such as 127.0.0.1, not '" +
+                            QuoteText(options.udpBind) + "'");
             }
         } else if (Contains(kQtOptionsWithValue, arg)) {
             if (i + 1 >= args.size()) return fail("option " + std::string(arg) + " needs a value");
@@ -95,7 +78,7 @@ AppOptions ParseAppOptions(std::span<const std::string> args) {
         } else if (Contains(kQtFlags, arg)) {
             // Qt's
         } else {
-            return fail("unknown option '" + std::string(arg) + "'");
+            return fail("unknown option '" + QuoteText(arg) + "'");
         }
     }
     if (!options.simTrace.empty() && !options.simulatedGadgets) return fail("--sim-trace needs --simulate");

@@ -15,6 +15,7 @@
 #include "app/app_support.h"
 #include "app/tavrel_application.h"
 #include "app/tform1.h"
+#include "common/standard_descriptors.h"
 #include "common/text_escape.h"
 #include "hid/linux_hidraw.h"
 #include "sim/simulated_hid_bus.h"
@@ -33,6 +34,7 @@ void PreferXcbUnderWayland(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    tavrel::OpenClosedStandardDescriptors();
     const std::vector<std::string> args(argv + 1, argv + argc);
     const tavrel::AppOptions options = tavrel::ParseAppOptions(args);
     if (!options.error.empty()) {
@@ -53,8 +55,8 @@ int main(int argc, char** argv) {
                                         std::cerr << "tavrel: cannot write the trace " << traceName << ": "
                                                   << reason << "; it is lost from here on\n";
                                     });
-        if (const std::string error = setup.TraceOpenError(); !error.empty()) {
-            std::cerr << "tavrel: cannot open " << traceName << " for the trace: " << error << "\n";
+        if (const std::string error = setup.TraceOpenMessage(); !error.empty()) {
+            std::cerr << "tavrel: " << error << "\n";
             return 2;
         }
         const QHostAddress udpBind = options.udpBind.empty()

@@ -98,7 +98,8 @@ Options ParseArguments(std::span<const std::string> args) {
 
 int Compile(const Options& options, std::istream& in, std::ostream& out, std::ostream& err) {
     const std::vector<std::string> lines = ReadGbkLines(options.file, options.encoding, in);
-    StreamLogSink log(err, options.encoding);
+    StreamLogSink stream(err, options.encoding);
+    ControlEscapingLogSink log(stream);  // the messages quote the script's lines
     const ScriptCompilation compilation = CompileScript(lines, options.versionText, options.autoRun, log);
     for (const std::string& line : compilation.byteTextLines) {
         out << line << '\n';
@@ -108,7 +109,8 @@ int Compile(const Options& options, std::istream& in, std::ostream& out, std::os
 
 int List(const Options& options, std::istream& in, std::ostream& out) {
     const std::vector<std::string> lines = ReadGbkLines(options.file, options.encoding, in);
-    StreamLogSink log(out, options.encoding);
+    StreamLogSink stream(out, options.encoding);
+    ControlEscapingLogSink log(stream);  // the messages quote the input's lines
     ScriptRecordBuffer recordBuffer{};
     ListScriptBytes(lines, recordBuffer, log);
     return kExitOk;
@@ -122,7 +124,7 @@ int ReportUsageError(std::ostream& err, const UsageError& error) {
 }
 
 int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& out, std::ostream& err,
-           bool errIsTerminal) {
+           bool errIsTerminal, int errFd) {
     if (args.empty()) {
         err << "tavrel-cli: no command given\n" << Usage();
         return kExitUsage;
@@ -151,7 +153,7 @@ int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& ou
             return RunDevicesCommand(args.subspan(1), out, err);
         }
         if (command == "serve") {
-            return RunServeCommandLine(args.subspan(1), CliStreams{in, out, err, errIsTerminal});
+            return RunServeCommandLine(args.subspan(1), CliStreams{in, out, err, errIsTerminal, errFd});
         }
         if (IsGadgetCommand(command)) {
             return RunGadgetCommand(args, CliStreams{in, out, err, errIsTerminal});

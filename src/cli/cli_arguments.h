@@ -27,8 +27,7 @@ inline SplitArgument SplitOption(std::string_view arg) {
 // --version's text, refused with a UsageError unless it is a whole number from 0 to 255: the one
 // byte of the version record that holds it.
 inline std::string CheckedVersion(std::string text) {
-    std::int32_t version = 0;
-    if (!ParseWholeInteger(text, version) || version < 0 || version > 255) {
+    if (!ParseDigits(text, 255)) {
         throw UsageError("--version takes a whole number from 0 to 255, not '" + QuoteText(text) + "'");
     }
     return text;

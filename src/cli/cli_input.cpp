@@ -42,6 +42,13 @@ std::string InputName(const std::string& file) {
 
 namespace {
 
+// ": " and the system's words for a failed read, when the failure carries them.
+std::string ReasonOf(const std::ios_base::failure& failure) {
+    const std::error_code code = failure.code();
+    if (code.category() != std::system_category() && code.category() != std::generic_category()) return {};
+    return ": " + code.message();
+}
+
 std::string SizeText(std::size_t bytes) {
     if (bytes % (std::size_t{1} << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
     if (bytes % (std::size_t{1} << 10) == 0) return std::to_string(bytes >> 10) + " KiB";
@@ -53,12 +60,24 @@ std::string ReadAtMost(std::istream& in, std::size_t limit, const std::string& n
     constexpr std::size_t kChunk = std::size_t{64} << 10;
     std::string content;
     std::vector<char> chunk(kChunk);
-    while (in) {
-        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        content.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
-        if (content.size() > limit) throw UsageError(name + " is larger than " + SizeText(limit));
+    // A failed read is thrown by the stream's buffer with the system's error; the stream would
+    // keep only that it failed.
+    const std::ios::iostate exceptions = in.exceptions();
+    in.exceptions(std::ios::badbit);
+    try {
+        while (in) {
+            in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+            content.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+            if (content.size() > limit) {
+                in.exceptions(exceptions);
+                throw UsageError(name + " is larger than " + SizeText(limit));
+            }
+        }
+    } catch (const std::ios_base::failure& failure) {
+        in.exceptions(exceptions);
+        throw UsageError("cannot read " + name + ReasonOf(failure));
     }
-    if (in.bad()) throw UsageError("cannot read " + name);
+    in.exceptions(exceptions);
     return content;
 }
 
@@ -87,7 +106,16 @@ LineRead ReadBoundedLine(std::istream& in, std::string& line, std::size_t limit)
     bool any = false;
     bool tooLong = false;
     for (;;) {
-        const int c = buffer->sbumpc();
+        int c = 0;
+        try {
+            c = buffer->sbumpc();
+        } catch (const std::ios_base::failure& failure) {
+            // The stream's buffer throws a failed read (a folder, a descriptor that is not open
+            // for reading, an empty non-blocking input) with the system's error.
+            in.setstate(std::ios::badbit);
+            line = "cannot read standard input" + ReasonOf(failure);
+            return LineRead::Failed;
+        }
         if (c == std::char_traits<char>::eof()) {
             in.setstate(std::ios::eofbit);
             if (!any) return LineRead::End;
@@ -110,20 +138,21 @@ LineRead ReadBoundedLine(std::istream& in, std::string& line, std::size_t limit)
     return LineRead::Line;
 }
 
-std::string LineToGbk(std::string line, Encoding encoding, const std::string& where) {
-    if (encoding == Encoding::Gbk) {
-        return line;
-    }
+std::optional<std::string> ConvertLineToGbk(std::string& line, Encoding encoding) {
+    if (encoding == Encoding::Gbk) return std::nullopt;
     QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
     const QString unicode = decoder.decode(QByteArrayView(line.data(), static_cast<qsizetype>(line.size())));
-    if (decoder.hasError()) {
-        throw UsageError(where + ": not valid UTF-8");
-    }
+    if (decoder.hasError()) return "not valid UTF-8";
     std::optional<std::string> gbk = ToGbkExactly(unicode);
-    if (!gbk) {
-        throw UsageError(where + ": holds a character that GBK cannot represent");
-    }
-    return std::move(*gbk);
+    if (!gbk) return "holds a character that GBK cannot represent";
+    line = std::move(*gbk);
+    return std::nullopt;
+}
+
+std::string LineToGbk(std::string line, Encoding encoding, const std::string& where) {
+    if (const std::optional<std::string> fault = ConvertLineToGbk(line, encoding))
+        throw UsageError(where + ": " + *fault);
+    return line;
 }
 
 std::vector<std::string> ReadGbkLines(const std::string& file, Encoding encoding, std::istream& in) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,9 +43,14 @@ std::string InputName(const std::string& file);
 std::string ReadInput(const std::string& file, std::istream& in, std::size_t limit);
 
 // One line of `in` without its line end (LF or CR LF), keeping at most `limit` bytes of it: a
-// longer line is read to its end without being kept.
-enum class LineRead { Line, TooLong, End };
+// longer line is read to its end without being kept. A read that fails gives Failed, with
+// "cannot read standard input: REASON" in `line`.
+enum class LineRead { Line, TooLong, End, Failed };
 LineRead ReadBoundedLine(std::istream& in, std::string& line, std::size_t limit);
+
+// Turns one line of text in the chosen encoding into GBK bytes in place; gives why it cannot be
+// ("not valid UTF-8", "holds a character that GBK cannot represent") and leaves it alone then.
+std::optional<std::string> ConvertLineToGbk(std::string& line, Encoding encoding);
 
 // One line of text in the chosen encoding as GBK bytes; `where` names it in the UsageError given
 // for text that is not UTF-8 or holds a character GBK cannot represent.

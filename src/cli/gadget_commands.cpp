@@ -1,6 +1,7 @@
 #include "cli/gadget_commands.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -12,6 +13,7 @@
 
 #include <QCoreApplication>
 #include <QPointer>
+#include <QTimer>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +35,7 @@
 #include "gadget/flash_exchanges.h"
 #include "hid/hid_device.h"
 #include "hid/linux_hidraw.h"
+#include "remote/notice_tally.h"
 #include "sim/simulated_hid_bus.h"
 #include "sim/simulated_setup.h"
 
@@ -160,46 +163,106 @@ private:
     std::size_t m_answered = 0;
 };
 
+// The lines of standard input send skips (too long, not valid UTF-8, not in GBK): each reason said
+// at most once a second, the first with its line number at once, what follows within the second
+// as a count once it is over, so an input of random bytes cannot flood standard error.
+class SkippedLines {
+public:
+    explicit SkippedLines(std::ostream& err) : m_err(err) {
+        m_timer.setSingleShot(true);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { SayDue(); });
+    }
+    ~SkippedLines() {
+        for (const NoticeTally::Notice& notice : m_notices.TakeAll())
+            Say(notice);
+    }
+    SkippedLines(const SkippedLines&) = delete;
+    SkippedLines& operator=(const SkippedLines&) = delete;
+
+    void Skip(std::size_t number, const std::string& reason) {
+        ++m_total;
+        if (m_notices.Count(0, reason, NoticeTally::Clock::now())) {
+            m_err << "tavrel-cli: standard input, line " << number << ": " << reason << " (skipped)\n";
+        }
+        Arm();
+    }
+    std::size_t Total() const { return m_total; }
+
+private:
+    void Say(const NoticeTally::Notice& notice) {
+        m_err << "tavrel-cli: standard input: " << notice.count << (notice.count == 1 ? " more line" : " more lines")
+              << " skipped: " << notice.sender << '\n';
+    }
+    void SayDue() {
+        for (const NoticeTally::Notice& notice : m_notices.TakeDue(NoticeTally::Clock::now()))
+            Say(notice);
+        Arm();
+    }
+    void Arm() {
+        const std::optional<NoticeTally::TimePoint> due = m_notices.NextDue();
+        if (!due || m_timer.isActive()) return;
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - NoticeTally::Clock::now());
+        m_timer.start(std::max(wait, std::chrono::milliseconds(0)));
+    }
+
+    std::ostream& m_err;
+    NoticeTally m_notices;  // by reason
+    QTimer m_timer;
+    std::size_t m_total = 0;
+};
+
+// How send's lines went, for its closing line and exit status.
+struct LiveLinesRun {
+    std::vector<ExchangeEnd> ends;
+    std::size_t run = 0;
+    std::size_t skipped = 0;
+    bool readFailed = false;
+};
+
 // Runs send's exchanges: the lines from the arguments, or from standard input as they come.
-std::vector<ExchangeEnd> RunLiveLines(GadgetSession& session,
-                                      std::vector<std::unique_ptr<GadgetExchange>> exchanges,
-                                      const GadgetOptions& options, Preparation& prepared,
-                                      const CliStreams& io) {
+LiveLinesRun RunLiveLines(GadgetSession& session, std::vector<std::unique_ptr<GadgetExchange>> exchanges,
+                          const GadgetOptions& options, Preparation& prepared, const CliStreams& io) {
     std::vector<QPointer<PacketSequence>> sequences;
     for (const std::unique_ptr<GadgetExchange>& exchange : exchanges)
         sequences.emplace_back(static_cast<PacketSequence*>(exchange.get()));
     StreamLogSink log(io.err, options.encoding);
     LiveLineFeeder feeder(log, sequences);
+    LiveLinesRun run;
+    SkippedLines skipped(io.err);
     std::optional<LineReader> reader;
+    feeder.SetLineRan([&] {
+        ++run.run;
+        if (reader) reader->Taken();
+    });
     if (options.lines.empty()) {
-        const auto lineName = [](std::size_t number) {
-            return "standard input, line " + std::to_string(number);
-        };
         LineReader::Handlers handlers;
         handlers.line = [&](std::string line, std::size_t number) {
-            try {
-                feeder.Push(LineToGbk(std::move(line), options.encoding, lineName(number)));
-            } catch (const UsageError& error) {
-                io.err << "tavrel-cli: " << error.what() << " (skipped)\n";
+            if (const std::optional<std::string> fault = ConvertLineToGbk(line, options.encoding)) {
+                skipped.Skip(number, *fault);
                 reader->Taken();
+                return;
             }
+            feeder.Push(std::move(line));
         };
         handlers.tooLong = [&](std::size_t number) {
-            io.err << "tavrel-cli: " << lineName(number) << ": longer than " << kLiveLineLimit
-                   << " bytes (skipped)\n";
+            skipped.Skip(number, "longer than " + std::to_string(kLiveLineLimit) + " bytes");
+        };
+        handlers.failed = [&](const std::string& message) {
+            io.err << "tavrel-cli: " << message << '\n';
+            run.readFailed = true;
         };
         handlers.ended = [&] { feeder.EndInput(); };
-        feeder.SetLineRan([&] { reader->Taken(); });
         reader.emplace(io.in, &feeder, std::move(handlers));
     } else {
         for (std::string& line : prepared.liveLines)
             feeder.Push(std::move(line));
         feeder.EndInput();
     }
-    std::vector<ExchangeEnd> ends = session.RunAll(std::move(exchanges));
+    run.ends = session.RunAll(std::move(exchanges));
     // Every gadget failed before the input ended: the reader cannot be cut short in a read.
     if (!feeder.InputEnded()) io.err << "tavrel-cli: no gadget is left to send to; end the input to finish\n";
-    return ends;
+    run.skipped = skipped.Total();
+    return run;
 }
 
 // Writes `bytes` to `file` anew; the system's words when that fails.
@@ -295,8 +358,10 @@ int RunOn(HidPlatform& platform, const GadgetOptions& options, const CliStreams&
         exchanges.push_back(std::move(sequence));
     }
     std::vector<ExchangeEnd> ends;
+    std::optional<LiveLinesRun> lines;
     if (options.descriptor->input == GadgetInput::Lines) {
-        ends = RunLiveLines(session, std::move(exchanges), options, prepared, io);
+        lines = RunLiveLines(session, std::move(exchanges), options, prepared, io);
+        ends = std::move(lines->ends);
     } else if (!exchanges.empty()) {
         if (io.errIsTerminal) progress.emplace(io.err, packets);
         std::optional<WriteInterrupts> interrupts;
@@ -304,7 +369,11 @@ int RunOn(HidPlatform& platform, const GadgetOptions& options, const CliStreams&
         ends = session.RunAll(std::move(exchanges));
         progress.reset();
     }
-    return Report(options, selected, learned, ends, io);
+    const int status = Report(options, selected, learned, ends, io);
+    if (!lines) return status;
+    io.err << lines->run << (lines->run == 1 ? " line run, " : " lines run, ") << lines->skipped << " skipped\n";
+    // Input that could not be read, or lines of it that could not be run, are bad input.
+    return status == kExitOk && (lines->skipped > 0 || lines->readFailed) ? kExitUsage : status;
 }
 
 // Whether both names lead to one file (the same device and inode).
@@ -349,9 +418,7 @@ int RunGadgetCommand(std::span<const std::string> args, const CliStreams& io) {
                             io.err << "tavrel-cli: cannot write the trace " << traceName << ": " << reason
                                    << "; it is lost from here on\n";
                         });
-    if (const std::string error = setup.TraceOpenError(); !error.empty()) {
-        throw UsageError("cannot open " + traceName + " for the trace: " + error);
-    }
+    if (const std::string error = setup.TraceOpenMessage(); !error.empty()) throw UsageError(error);
     if (!options.simTrace.empty() && !options.output.empty() && SameFile(options.output, options.simTrace)) {
         throw UsageError("--output and --sim-trace name the same file");
     }

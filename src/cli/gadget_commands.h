@@ -19,6 +19,7 @@ struct CliStreams {
     std::ostream& out;
     std::ostream& err;
     bool errIsTerminal = false;
+    int errFd = -1;  // the descriptor behind `err`, for logs written off the event thread; -1: none
 };
 
 // Runs a gadget command; `args` begin with the command's word. The gadgets are the system's

@@ -8,13 +8,15 @@
 #include "commands/data_flash_input.h"
 #include "commands/flash_block.h"
 #include "common/gbk_text.h"
+#include "common/text_escape.h"
 #include "script/script_compile.h"
 
 namespace tavrel {
 
 ScriptDownload PrepareScriptDownload(const GadgetOptions& options, std::istream& in, std::ostream& err) {
     const std::vector<std::string> lines = ReadGbkLines(*options.input, options.encoding, in);
-    StreamLogSink log(err, options.encoding);
+    StreamLogSink stream(err, options.encoding);
+    ControlEscapingLogSink log(stream);  // the messages quote the script's lines
     const ScriptCompilation compilation = CompileScript(lines, options.versionText, options.autoRun, log);
     std::vector<std::size_t> failing;
     bool pastLimit = false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <limits>
 
 #include "cli/cli_arguments.h"
 #include "cli/cli_status.h"
@@ -110,12 +111,13 @@ GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
             if (options.simTrace.empty()) Refuse(command, "--sim-trace needs a file");
         } else if (arg == "--timeout") {
             const std::string text = value();
-            std::int32_t ms = 0;
-            if (!ParseWholeInteger(text, ms) || ms < 1) {
+            const std::optional<std::uint32_t> ms =
+                ParseDigits(text, static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()));
+            if (!ms || *ms < 1) {
                 Refuse(command,
                        "--timeout takes a number of milliseconds above 0, not '" + QuoteText(text) + "'");
             }
-            options.timeoutMs = ms;
+            options.timeoutMs = static_cast<int>(*ms);
         } else if (descriptor.Takes(kTakesEncoding) && arg == "--encoding") {
             options.encoding = ParseEncoding(value());
         } else if (descriptor.Takes(kTakesVersion) && arg == "--version") {
@@ -139,11 +141,16 @@ GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
             if (options.output.empty()) Refuse(command, "--output needs a file");
         } else if (arg == "-" || !arg.starts_with("-") || (send && !arg.starts_with("--"))) {
             if (send) {
-                if (arg.size() > kLiveLineLimit) {
-                    Refuse(command, "line " + std::to_string(options.lines.size() + 1) + ": longer than " +
-                                        std::to_string(kLiveLineLimit) + " bytes");
+                // A LINE holding line breaks is its lines, as standard input would be.
+                std::vector<std::string> lines = SplitLines(arg);
+                if (lines.empty()) lines.emplace_back();
+                for (std::string& line : lines) {
+                    if (line.size() > kLiveLineLimit) {
+                        Refuse(command, "line " + std::to_string(options.lines.size() + 1) + ": longer than " +
+                                            std::to_string(kLiveLineLimit) + " bytes");
+                    }
+                    options.lines.push_back(std::move(line));
                 }
-                options.lines.emplace_back(arg);
             } else if (takesInput && !options.input) {
                 options.input = std::string(arg);
             } else {

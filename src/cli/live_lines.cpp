@@ -45,6 +45,12 @@ void LineReader::Read(std::istream& in, QObject* context, const Handlers& handle
     for (std::size_t number = 1;; ++number) {
         const LineRead read = ReadBoundedLine(in, text, kLiveLineLimit);
         if (read == LineRead::End) break;
+        if (read == LineRead::Failed) {
+            if (handing)
+                QMetaObject::invokeMethod(
+                    context, [failed = handlers.failed, text] { failed(text); }, Qt::QueuedConnection);
+            break;
+        }
         if (!handing) continue;  // stopping: read on to the end, as a read cannot be cut short
         if (read == LineRead::TooLong) {
             QMetaObject::invokeMethod(

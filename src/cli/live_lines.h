@@ -33,7 +33,8 @@ public:
     struct Handlers {
         std::function<void(std::string line, std::size_t number)> line;  // without its line end
         std::function<void(std::size_t number)> tooLong;
-        std::function<void()> ended;  // after the last line
+        std::function<void(const std::string& message)> failed;  // a read failed: the input ends
+        std::function<void()> ended;                             // after the last line
     };
 
     LineReader(std::istream& in, QObject* context, Handlers handlers);

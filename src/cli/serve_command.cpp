@@ -1,7 +1,6 @@
 #include "cli/serve_command.h"
 
 #include <algorithm>
-#include <charconv>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -15,14 +14,17 @@
 
 #include "cli/cli_status.h"
 #include "cli/gadget_session.h"
-#include "cli/serve_allow_list.h"
+#include "cli/log_writer.h"
 #include "cli/stop_signals.h"
+#include "common/gbk_text.h"
 #include "common/text_escape.h"
 #include "gadget/gadget_link.h"
 #include "hid/hid_device.h"
 #include "hid/hid_device_controller.h"
 #include "hid/hid_platform.h"
 #include "remote/line_queue_driver.h"
+#include "remote/notice_tally.h"
+#include "remote/sender_allow_list.h"
 #include "remote/tick_timer.h"
 #include "remote/udp_endpoint.h"
 #include "remote/udp_line_queue.h"
@@ -71,15 +73,13 @@ ServeOptions ParseServeOptions(std::span<const std::string> args) {
             options.devices.push_back(value());
         } else if (word == "--port") {
             const std::string text = value();
-            int port = -1;
-            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
-            if (text.empty() || error != std::errc() || end != text.data() + text.size() || port < 0 ||
-                port > 0xFFFF)
-                Refuse("bad port '" + QuoteText(text) + "' (0 to 65535)");
-            options.port = port;
+            const std::optional<std::uint32_t> port = ParseDigits(text, 0xFFFF);
+            if (!port) Refuse("bad port '" + QuoteText(text) + "' (0 to 65535)");
+            options.port = static_cast<int>(*port);
         } else if (word == "--udp-bind") {
             const std::string text = value();
-            if (!ParseIpv4(text)) Refuse("bad address '" + QuoteText(text) + "' (an IPv4 address)");
+            if (!ParseBindAddress(text))
+                Refuse("bad address '" + QuoteText(text) + "' (a unicast IPv4 address)");
             options.bindAddress = text;
         } else if (word == "--allow") {
             const std::string text = value();
@@ -103,38 +103,41 @@ void EnsureApplication(std::optional<QCoreApplication>& application) {
     if (QCoreApplication::instance() == nullptr) application.emplace(argc, argv);
 }
 
-// Lines made in GBK (the queue's and the line compiler's) written to the terminal in UTF-8; with
+// Lines made in GBK (the queue's and the line compiler's) written to the log in UTF-8; with
 // `shown` false they are dropped. Traces never show: asking the platform on every line would cost
 // a file read per tick.
 class GbkLineLog : public LogSink {
 public:
-    GbkLineLog(std::ostream& out, bool shown) : m_out(out), m_shown(shown) {}
+    GbkLineLog(LogWriter& out, bool shown) : m_out(out), m_shown(shown) {}
     void LogLine(std::string_view text) override {
-        if (m_shown) m_out << FromGbk(text).toStdString() << '\n' << std::flush;
+        if (m_shown) m_out.Line(FromGbk(text).toStdString());
     }
 
 protected:
     bool DebuggerAttached() const override { return false; }
 
 private:
-    std::ostream& m_out;
+    LogWriter& m_out;
     bool m_shown;
 };
+
+// What serve counts and says at most once a second per sender (NoticeTally's kinds).
+enum NoticeKind : std::size_t { kRefused, kTooLong, kUnreadable };
 
 // The server: the gadgets over the platform (applying SELECT again at every device change), the
 // UDP endpoint and its queue, and the tick that sends each line's packets to every served gadget.
 class GadgetServer : public PacketSink {
 public:
-    GadgetServer(HidPlatform& platform, const ServeOptions& options, std::ostream& err)
+    GadgetServer(HidPlatform& platform, const ServeOptions& options, LogWriter& log)
         : m_options(options),
-          m_err(err),
-          m_queueLog(err, true),
-          m_lineLog(err, options.verbose),
+          m_log(log),
+          m_queueLog(log, true),
+          m_lineLog(log, options.verbose),
           m_session(platform, GadgetLink::kDefaultReplyWaitMs) {
         m_session.SetRebuilt([this] { DevicesChanged(); });
         QObject::connect(&m_tick, &TickTimer::timeout, [this] { Tick(); });
-        m_refusalTimer.setSingleShot(true);
-        QObject::connect(&m_refusalTimer, &QTimer::timeout, [this] { ReportRefusals(); });
+        m_noticeTimer.setSingleShot(true);
+        QObject::connect(&m_noticeTimer, &QTimer::timeout, [this] { SayDueNotices(); });
     }
 
     ~GadgetServer() override { m_endpoint.reset(); }
@@ -148,7 +151,8 @@ public:
                                          ? QHostAddress(QHostAddress::AnyIPv4)
                                          : QHostAddress(QString::fromStdString(m_options.bindAddress));
         m_endpoint = std::make_unique<TUdpEndpoint>(address);
-        m_endpoint->SetOnRefused([this](TUdpEndpoint::Refusal refusal) { Refused(refusal); });
+        m_endpoint->SetOnRefused(
+            [this](TUdpEndpoint::Refusal refusal, const std::string& from) { Refused(refusal, from); });
         try {
             if (auto failure = m_endpoint->SetLocalPort(m_options.port)) return failure;
         } catch (const UDPSockError& error) {
@@ -161,6 +165,16 @@ public:
     }
 
     std::uint16_t BoundPort() const { return m_endpoint ? m_endpoint->BoundPort() : 0; }
+
+    // When the server stops: the counts held back, and the lines that were never run.
+    void SayStop() {
+        for (const NoticeTally::Notice& notice : m_notices.TakeAll())
+            Say(notice);
+        ReportQueue();
+        if (const std::size_t waiting = m_queue.Size(); waiting > 0)
+            Say("stopped with " + std::to_string(waiting) + (waiting == 1 ? " queued line" : " queued lines") +
+                " not run");
+    }
 
     // A line's packet: to every served gadget at once, without waiting for answers.
     void SendPacket(const CommandPacket& packet) override {
@@ -180,7 +194,37 @@ public:
     }
 
 private:
-    void Say(const std::string& utf8) { m_err << utf8 << '\n' << std::flush; }
+    void Say(const std::string& utf8) { m_log.Line(utf8); }
+
+    void Say(const NoticeTally::Notice& notice) {
+        std::string line = notice.kind == kRefused ? "refused " : "dropped ";
+        line += std::to_string(notice.count);
+        line += notice.count == 1 ? " datagram" : " datagrams";
+        if (notice.kind == kTooLong)
+            line += " longer than " + std::to_string(TUdpEndpoint::kMaxDatagramSize) + " bytes";
+        if (notice.kind == kUnreadable) line += " that could not be read";
+        if (!notice.sender.empty()) line += " from " + EscapeControlCharacters(notice.sender);
+        Say(line);
+    }
+
+    // Counts a notice; says it now when it is due, else arms the timer for the counts held back.
+    void Notice(NoticeKind kind, const std::string& sender) {
+        if (const auto notice = m_notices.Count(kind, sender, NoticeTally::Clock::now())) Say(*notice);
+        ArmNoticeTimer();
+    }
+
+    void SayDueNotices() {
+        for (const NoticeTally::Notice& notice : m_notices.TakeDue(NoticeTally::Clock::now()))
+            Say(notice);
+        ArmNoticeTimer();
+    }
+
+    void ArmNoticeTimer() {
+        const std::optional<NoticeTally::TimePoint> due = m_notices.NextDue();
+        if (!due || m_noticeTimer.isActive()) return;
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - NoticeTally::Clock::now());
+        m_noticeTimer.start(std::max(wait, std::chrono::milliseconds(0)));
+    }
 
     bool Selected(const std::string& path) const {
         if (m_options.devices.empty()) return true;
@@ -226,51 +270,41 @@ private:
     }
 
     void Received(TUdpEndpoint& sender, int bytes, const std::string& from) {
-        const UdpLineQueue::TimePoint now = UdpLineQueue::Clock::now();
         if (!m_options.allowed.Allows(from)) {
-            if (auto line = m_refusals.Refuse(from, now)) Say(*line);
-            if (m_refusals.Pending() && !m_refusalTimer.isActive())
-                m_refusalTimer.start(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(RefusalTally::kReportInterval));
+            Notice(kRefused, from);
             return;
         }
         const std::vector<char>& datagram = sender.ReadDatagram();
         std::string line = UdpLineQueue::LineOf(
             {datagram.data(), std::min(datagram.size(), static_cast<std::size_t>(bytes))});
-        m_refusalLogged = false;
-        if (!m_queue.Push(std::move(line), now)) ReportOverflow();
+        if (!m_queue.Push(std::move(line), UdpLineQueue::Clock::now())) ReportQueue();
         m_driver.Schedule();
     }
 
-    void Refused(TUdpEndpoint::Refusal refusal) {
-        if (m_refusalLogged) return;
-        m_refusalLogged = true;
-        Say(refusal == TUdpEndpoint::Refusal::TooLong
-                ? "dropped a datagram longer than " + std::to_string(TUdpEndpoint::kMaxDatagramSize) +
-                      " bytes"
-                : std::string("dropped a datagram that could not be read"));
-    }
-
-    void ReportRefusals() {
-        for (const std::string& line : m_refusals.TakeDue(UdpLineQueue::Clock::now()))
-            Say(line);
-        if (m_refusals.Pending())
-            m_refusalTimer.start(
-                std::chrono::duration_cast<std::chrono::milliseconds>(RefusalTally::kReportInterval));
+    // The sender comes first: a refused sender's datagrams are refused, whatever their size.
+    void Refused(TUdpEndpoint::Refusal refusal, const std::string& from) {
+        if (refusal == TUdpEndpoint::Refusal::ReadFailed) {
+            Notice(kUnreadable, from);
+        } else if (!m_options.allowed.Allows(from)) {
+            Notice(kRefused, from);
+        } else {
+            Notice(kTooLong, from);
+        }
     }
 
     void Tick() {
         m_driver.Tick(*this, m_lineLog);
-        ReportOverflow();
+        ReportQueue();
     }
 
-    void ReportOverflow() {
+    void ReportQueue() {
         if (const auto report = m_queue.TakeOverflowReport(UdpLineQueue::Clock::now()))
             m_queueLog.LogLine(*report);
+        if (const auto report = m_queue.TakeStallReport()) m_queueLog.LogLine(*report);
     }
 
     const ServeOptions& m_options;
-    std::ostream& m_err;
+    LogWriter& m_log;
     GbkLineLog m_queueLog;
     GbkLineLog m_lineLog;
     GadgetSession m_session;  // the answers' lines go nowhere: the server reports failures itself
@@ -278,35 +312,44 @@ private:
     UdpLineQueue m_queue;
     TickTimer m_tick;
     LineQueueDriver m_driver{m_queue, m_tick};
-    QTimer m_refusalTimer;
-    RefusalTally m_refusals;
+    QTimer m_noticeTimer;  // for the counts held back
+    NoticeTally m_notices;
     std::vector<GadgetId> m_served;
     std::vector<GadgetId> m_noAccess;
     std::vector<GadgetId> m_failing;  // said to fail, until a write works again
-    bool m_refusalLogged = false;     // until a datagram has been taken
 };
 
-int Serve(HidPlatform& platform, const ServeOptions& options, const CliStreams& io) {
+int Serve(HidPlatform& platform, const ServeOptions& options, LogWriter& log) {
     if (!platform.Available()) {
-        io.err << "tavrel-cli: no HID access here\n" << std::flush;
+        log.Line("tavrel-cli: no HID access here");
         return kExitFailed;
     }
     QEventLoop loop;
-    // Before the port is bound: whoever waits for it to be may stop the server at once after.
-    StopSignals stop([&loop] { loop.quit(); });
-    GadgetServer server(platform, options, io.err);
+    // Before the port is bound: whoever waits for it to be may stop the server at once after. A
+    // hang-up (a closed terminal, a reload asked by a service manager) does not end the serving.
+    StopSignals stop([&loop] { loop.quit(); },
+                     [&log] { log.Line("ignoring SIGHUP: serve has nothing to reload (SIGTERM stops it)"); });
+    GadgetServer server(platform, options, log);
     const std::string address = options.bindAddress.empty() ? std::string("0.0.0.0") : options.bindAddress;
     if (const std::optional<std::string> failure = server.Listen()) {
-        io.err << "tavrel-cli: cannot listen on " << address << ':' << options.port << ": "
-               << EscapeControlCharacters(*failure) << '\n'
-               << std::flush;
+        log.Line("tavrel-cli: cannot listen on " + address + ':' + std::to_string(options.port) + ": " +
+                 EscapeControlCharacters(*failure));
         return kExitFailed;
     }
-    io.err << "listening on " << address << ':' << server.BoundPort() << '\n' << std::flush;
+    log.Line("listening on " + address + ':' + std::to_string(server.BoundPort()));
     sd_notify(0, "READY=1");
     loop.exec();
     sd_notify(0, "STOPPING=1");
+    server.SayStop();
     return kExitOk;
+}
+
+// Serves with the log written through `log`, then finishes it: a log that could not be written
+// fails a run that would have been ok.
+int ServeAndFinish(HidPlatform& platform, const ServeOptions& options, LogWriter& log) {
+    const int status = Serve(platform, options, log);
+    log.Finish();
+    return log.Failure() && status == kExitOk ? kExitFailed : status;
 }
 
 }  // namespace
@@ -331,7 +374,8 @@ int RunServeCommand(HidPlatform& platform, std::span<const std::string> args, co
         const ServeOptions options = ParseServeOptions(args);
         std::optional<QCoreApplication> application;
         EnsureApplication(application);
-        return Serve(platform, options, io);
+        LogWriter log(io.errFd, &io.err);
+        return ServeAndFinish(platform, options, log);
     } catch (const UsageError& error) {
         return ReportUsageError(io.err, error);
     }
@@ -364,13 +408,15 @@ int RunServeCommandLine(std::span<const std::string> args, const CliStreams& io)
         std::optional<QCoreApplication> application;
         EnsureApplication(application);
         const std::string traceName = EscapeControlCharacters(platformOptions.simTrace);
-        PlatformSetup setup(platformOptions, [&io, traceName](const std::string& reason) {
-            io.err << "tavrel-cli: cannot write the trace " << traceName << ": " << reason
-                   << "; it is lost from here on\n";
+        LogWriter log(io.errFd, &io.err);
+        PlatformSetup setup(platformOptions, [&log, traceName](const std::string& reason) {
+            log.Line("tavrel-cli: cannot write the trace " + traceName + ": " + reason + "; it is lost from here on");
         });
-        if (const std::string error = setup.TraceOpenError(); !error.empty())
-            throw UsageError("cannot open " + traceName + " for the trace: " + error);
-        const int status = Serve(setup.Platform(), options, io);
+        if (const std::string error = setup.TraceOpenMessage(); !error.empty()) {
+            log.Finish();
+            throw UsageError(error);
+        }
+        const int status = ServeAndFinish(setup.Platform(), options, log);
         return setup.TraceFailed() && status == kExitOk ? kExitFailed : status;
     } catch (const UsageError& error) {
         return ReportUsageError(io.err, error);

@@ -175,6 +175,17 @@ bool ParseWholeInteger(std::string_view text, std::int32_t& value) {
     return true;
 }
 
+std::optional<std::uint32_t> ParseDigits(std::string_view text, std::uint32_t max) {
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        if (value > max) return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
 std::string FormatText(const char* format, ...) {
     va_list args;
     va_start(args, format);

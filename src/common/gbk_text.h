@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +52,10 @@ std::int32_t ReadInteger(std::string_view text);
 // The whole text as a signed 32-bit decimal integer (an optional sign, then digits; blanks
 // around it are allowed), or false when it is no such integer.
 bool ParseWholeInteger(std::string_view text, std::int32_t& value);
+
+// A number as the command line takes it: decimal digits only (no sign, no blanks), at most `max`;
+// none for any other text.
+std::optional<std::uint32_t> ParseDigits(std::string_view text, std::uint32_t max);
 
 // printf-style formatting into a std::string.
 [[gnu::format(printf, 1, 2)]] std::string FormatText(const char* format, ...);

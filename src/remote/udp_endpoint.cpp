@@ -51,24 +51,26 @@ void TUdpEndpoint::Status(const std::string& status, int level) {
 }
 
 void TUdpEndpoint::ReadPending() {
-    // One readiness notice may stand for several datagrams: all of them are read now.
+    // One readiness notice may stand for several datagrams: all of them are read now. Every read
+    // learns its sender, a datagram too long included (only its first byte is kept, the rest goes
+    // with it), so the handlers can judge the sender before anything else.
     while (m_socket && m_socket->hasPendingDatagrams()) {
         const qint64 size = m_socket->pendingDatagramSize();
-        if (size > kMaxDatagramSize) {
-            char discard = 0;
-            m_socket->readDatagram(&discard, 1);  // the rest of it goes too
-            if (m_onRefused) m_onRefused(Refusal::TooLong);
-            continue;
-        }
-        m_datagram.resize(static_cast<std::size_t>(std::max<qint64>(size, 1)));
+        const bool tooLong = size > kMaxDatagramSize;
+        m_datagram.resize(static_cast<std::size_t>(tooLong ? 1 : std::max<qint64>(size, 1)));
         QHostAddress from;
         quint16 port = 0;
         const qint64 read =
             m_socket->readDatagram(m_datagram.data(), static_cast<qint64>(m_datagram.size()), &from, &port);
         if (read < 0) {
             m_datagram.clear();
-            if (m_onRefused) m_onRefused(Refusal::ReadFailed);
+            if (m_onRefused) m_onRefused(Refusal::ReadFailed, std::string());
             break;  // the next readiness notice tries again
+        }
+        if (tooLong) {
+            m_datagram.clear();
+            if (m_onRefused) m_onRefused(Refusal::TooLong, from.toString().toStdString());
+            continue;
         }
         m_datagram.resize(static_cast<std::size_t>(read));
         if (m_onDataReceived) {

@@ -34,9 +34,10 @@ public:
     using TOnReceive =
         std::function<void(TUdpEndpoint& Sender, int NumberBytes, const std::string& FromIP, int Port)>;
     using TOnStatus = std::function<void(TUdpEndpoint& Sender, const std::string& status)>;
-    // A datagram that never became one: too long, or the read failed.
+    // A datagram that never became one: too long (its sender as FromIP names it), or the read
+    // failed (no sender).
     enum class Refusal { TooLong, ReadFailed };
-    using TOnRefused = std::function<void(Refusal refusal)>;
+    using TOnRefused = std::function<void(Refusal refusal, const std::string& FromIP)>;
 
     explicit TUdpEndpoint(QHostAddress bindAddress = QHostAddress::AnyIPv4, QObject* parent = nullptr);
     ~TUdpEndpoint() override;

@@ -14,11 +14,14 @@ UdpScriptServer::UdpScriptServer(PacketSink& packets, LogSink& log, QHostAddress
       m_log(log),
       m_endpoint(std::make_unique<TUdpEndpoint>(bindAddress)) {
     m_endpoint->SetReportLevel(1);
-    m_endpoint->SetOnRefused([this](TUdpEndpoint::Refusal refusal) { Refused(refusal); });
+    m_endpoint->SetOnRefused(
+        [this](TUdpEndpoint::Refusal refusal, const std::string& from) { Refused(refusal, from); });
     // Bound from the start; until the server is enabled its datagrams are read and lost. A port
     // taken now matters only once the server is enabled, which binds again and says so.
     m_endpoint->SetLocalPort(kDefaultPort);
     connect(&tmrUdpSc, &TickTimer::timeout, this, &UdpScriptServer::tmrUdpScTimer);
+    m_noticeTimer.setSingleShot(true);
+    connect(&m_noticeTimer, &QTimer::timeout, this, &UdpScriptServer::SayDueNotices);
 }
 
 UdpScriptServer::~UdpScriptServer() = default;
@@ -79,7 +82,6 @@ void UdpScriptServer::Udp1DataReceived(TUdpEndpoint& Sender, int NumberBytes) {
     std::string line = UdpLineQueue::LineOf(
         {datagram.data(), std::min(datagram.size(), static_cast<std::size_t>(NumberBytes))});
     if (m_log.TracesShown()) m_log.TraceLine(EscapeControlBytes(line));
-    m_refusalLogged = false;
     if (!lstUdpSc.Push(std::move(line))) ReportOverflow();
     m_driver.Schedule();
 }
@@ -90,15 +92,44 @@ void UdpScriptServer::tmrUdpScTimer() {
     ReportOverflow();
 }
 
-void UdpScriptServer::Refused(TUdpEndpoint::Refusal refusal) {
-    if (!m_enabled || m_refusalLogged) return;
-    m_refusalLogged = true;
-    m_log.LogLine(refusal == TUdpEndpoint::Refusal::TooLong ? "UDP数据过长，已丢弃"_gbk
-                                                            : "UDP数据读取失败，已丢弃"_gbk);
+void UdpScriptServer::Refused(TUdpEndpoint::Refusal refusal, const std::string& from) {
+    if (!m_enabled) return;
+    const auto now = NoticeTally::Clock::now();
+    if (const auto notice = m_notices.Count(static_cast<std::size_t>(refusal), from, now)) Say(*notice);
+    ArmNoticeTimer();
+}
+
+void UdpScriptServer::SayDueNotices() {
+    for (const NoticeTally::Notice& notice : m_notices.TakeDue(NoticeTally::Clock::now()))
+        Say(notice);
+    ArmNoticeTimer();
+}
+
+void UdpScriptServer::ArmNoticeTimer() {
+    const std::optional<NoticeTally::TimePoint> due = m_notices.NextDue();
+    if (!due || m_noticeTimer.isActive()) return;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - NoticeTally::Clock::now());
+    m_noticeTimer.start(std::max<std::chrono::milliseconds>(wait, std::chrono::milliseconds(0)));
+}
+
+void UdpScriptServer::Say(const NoticeTally::Notice& notice) {
+    const bool tooLong = notice.kind == static_cast<std::size_t>(TUdpEndpoint::Refusal::TooLong);
+    std::string line(tooLong ? "UDP数据过长，已丢弃"_gbk : "UDP数据读取失败，已丢弃"_gbk);
+    line += std::to_string(notice.count);
+    line += "个"_gbk;
+    if (notice.sender == NoticeTally::kOtherSenders) {
+        line += "（来自其他发送方）"_gbk;
+    } else if (!notice.sender.empty()) {
+        line += "（来自"_gbk;
+        line += notice.sender;  // an address the socket wrote: ASCII
+        line += "）"_gbk;
+    }
+    m_log.LogLine(line);
 }
 
 void UdpScriptServer::ReportOverflow() {
     if (const auto report = lstUdpSc.TakeOverflowReport(UdpLineQueue::Clock::now())) m_log.LogLine(*report);
+    if (const auto report = lstUdpSc.TakeStallReport()) m_log.LogLine(*report);
 }
 
 }  // namespace tavrel

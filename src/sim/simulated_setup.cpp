@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/gbk_text.h"
@@ -14,13 +15,14 @@ namespace tavrel {
 
 std::optional<int> ParseSimulatedGadgetCount(std::optional<std::string_view> value, std::string& error) {
     if (!value) return 1;
-    std::int32_t gadgets = 0;
-    if (!ParseWholeInteger(*value, gadgets) || gadgets < 0 || gadgets > kMaxSimulatedGadgets) {
+    // Digits only: " 2" or "+2" on a command line is a slip, not a number.
+    const std::optional<std::uint32_t> gadgets = ParseDigits(*value, kMaxSimulatedGadgets);
+    if (!gadgets) {
         error = "--simulate takes a number of gadgets from 0 to " + std::to_string(kMaxSimulatedGadgets) +
                 ", not '" + QuoteText(*value) + "'";
         return std::nullopt;
     }
-    return gadgets;
+    return static_cast<int>(*gadgets);
 }
 
 void PlugSimulatedGadgets(SimulatedHidBus& bus, int count) {
@@ -45,11 +47,17 @@ std::string SimTraceLine(std::string_view path, std::span<const std::uint8_t> re
 SimTraceFile::SimTraceFile(SimulatedHidBus& bus, const std::string& path,
                            std::function<void(const std::string& reason)> failed)
     : m_bus(bus), m_onFailure(std::move(failed)) {
-    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    // Opened without waiting: a FIFO with nobody reading it would hold the open for ever.
+    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
     if (m_fd < 0) {
-        m_openError = std::generic_category().message(errno);
+        const int cause = errno;
+        struct stat status {};
+        m_noReader = cause == ENXIO && ::stat(path.c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
+        m_openError = std::generic_category().message(cause);
         return;
     }
+    // From here on it is written as any file is, waiting where a write must.
+    ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
     m_bus.SetReceivedReportObserver([this](const std::string& device, std::span<const std::uint8_t> report) {
         if (m_failed) return;
         const std::string line = SimTraceLine(device, report) + '\n';
@@ -86,6 +94,7 @@ PlatformSetup::PlatformSetup(const Options& options,
         m_bus->Plug(SimulatedMouse());
         m_bus->Plug(SimulatedVendorInterface());
     }
+    m_tracePath = options.simTrace;
     if (!options.simTrace.empty()) m_trace.emplace(*m_bus, options.simTrace, std::move(traceFailed));
     m_platform = m_bus->CreatePlatform();
 }
@@ -96,8 +105,11 @@ PlatformSetup::~PlatformSetup() {
     m_trace.reset();
 }
 
-std::string PlatformSetup::TraceOpenError() const {
-    return m_trace && !m_trace->IsOpen() ? m_trace->OpenError() : std::string();
+std::string PlatformSetup::TraceOpenMessage() const {
+    if (!m_trace || m_trace->IsOpen()) return {};
+    const std::string name = EscapeControlCharacters(m_tracePath);
+    if (m_trace->NoReader()) return name + " is a FIFO nobody reads";
+    return "cannot open " + name + " for the trace: " + m_trace->OpenError();
 }
 
 }  // namespace tavrel

@@ -44,6 +44,8 @@ public:
 
     bool IsOpen() const { return m_fd >= 0; }
     const std::string& OpenError() const { return m_openError; }
+    // Whether it did not open because it is a FIFO that nobody has open for reading.
+    bool NoReader() const { return m_noReader; }
     // Whether a line could not be written.
     bool Failed() const { return m_failed; }
 
@@ -51,6 +53,7 @@ private:
     SimulatedHidBus& m_bus;
     int m_fd = -1;
     std::string m_openError;
+    bool m_noReader = false;
     std::atomic<bool> m_failed{false};
     std::function<void(const std::string&)> m_onFailure;
 };
@@ -69,7 +72,7 @@ public:
     };
 
     // `traceFailed` is told once when the trace cannot be written (see SimTraceFile). Check
-    // TraceOpenError: the trace file may not open.
+    // TraceOpenMessage: the trace file may not open.
     explicit PlatformSetup(const Options& options,
                            std::function<void(const std::string& reason)> traceFailed = {});
     ~PlatformSetup();
@@ -79,13 +82,15 @@ public:
     HidPlatform& Platform() { return *m_platform; }
     // The simulated bus; none for the system's devices.
     SimulatedHidBus* Bus() { return m_bus ? &*m_bus : nullptr; }
-    // Why the trace file did not open; empty when it did, or when there is none.
-    std::string TraceOpenError() const;
+    // Why the trace file did not open ("cannot open FILE for the trace: REASON", or "FILE is a FIFO
+    // nobody reads"), FILE escaped; empty when it did, or when there is none.
+    std::string TraceOpenMessage() const;
     // Whether a trace line could not be written.
     bool TraceFailed() const { return m_trace && m_trace->Failed(); }
 
 private:
     std::optional<SimulatedHidBus> m_bus;
+    std::string m_tracePath;
     std::optional<SimTraceFile> m_trace;
     std::unique_ptr<HidPlatform> m_platform;
 };

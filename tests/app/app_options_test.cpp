@@ -42,6 +42,9 @@ TEST(AppOptions, SimulateTraceHelpAndQtsOwn) {
          std::vector<std::vector<std::string>>{{"--simulate=65"},
                                                {"--simulate=-1"},
                                                {"--simulate=x"},
+                                               {"--simulate=+2"},
+                                               {"--simulate= 2"},
+                                               {"--simulate=2 "},
                                                {"--sim-trace", "t.txt"},
                                                {"--simulate", "--sim-trace"},
                                                {"--frobnicate"},
@@ -51,6 +54,8 @@ TEST(AppOptions, SimulateTraceHelpAndQtsOwn) {
                                                {"--udp-bind=256.0.0.1"},
                                                {"--udp-bind=1.2.3"},
                                                {"--udp-bind=::1"},
+                                               {"--udp-bind=255.255.255.255"},
+                                               {"--udp-bind=239.1.2.3"},
                                                {"--udp-bind"}}) {
         EXPECT_NE(ParseAppOptions(args).error, "") << testing::PrintToString(args);
     }

@@ -1,5 +1,6 @@
 #include "cli/gadget_commands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -392,7 +393,7 @@ TEST_F(GadgetCommandTest, SendRunsLiveLinesOnEveryGadgetLikeTheUdpServer) {
         << "the delay line held the line behind it";
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "sim:gadget-1\tok\nsim:gadget-2\tok\n");
-    EXPECT_EQ(run.err, "执行脚本：按键：A\n执行脚本：延时：300毫秒\n执行脚本：鼠标：单击\n");
+    EXPECT_EQ(run.err, "执行脚本：按键：A\n执行脚本：延时：300毫秒\n执行脚本：鼠标：单击\n3 lines run, 0 skipped\n");
     for (const char* gadget : {kGadget1, kGadget2}) {
         const std::vector<GadgetPacket> typed = bus.GadgetState(gadget)->inputRequests();
         ASSERT_EQ(typed.size(), 2u);
@@ -400,18 +401,47 @@ TEST_F(GadgetCommandTest, SendRunsLiveLinesOnEveryGadgetLikeTheUdpServer) {
         EXPECT_EQ(typed[1].code, CMD_MOUSE);
     }
 
-    // Standard input, a line at a time; a line that cannot be GBK is skipped and said.
+    // Standard input, a line at a time; a line that cannot be GBK is skipped and said, and the
+    // skipped lines make the input bad.
     run = Run({"send", "--device", kGadget1}, "鼠标：右击\r\n\xFF\n按键：B\n");
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 2);
     EXPECT_THAT(run.err, HasSubstr("standard input, line 2: not valid UTF-8 (skipped)"));
+    EXPECT_THAT(run.err, ::testing::EndsWith("2 lines run, 1 skipped\n"));
+    EXPECT_EQ(run.out, "sim:gadget-1\tok\n") << "each gadget's result as before";
     EXPECT_EQ(bus.GadgetState(kGadget1)->inputRequests().size(), 4u);
 
     // A line longer than a datagram is not kept: said, skipped, and the next line runs.
     run = Run({"send", "--device", kGadget1}, std::string(100000, 'x') + "\n按键：C\n");
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err,
-              "tavrel-cli: standard input, line 1: longer than 2048 bytes (skipped)\n执行脚本：按键：C\n");
+              "tavrel-cli: standard input, line 1: longer than 2048 bytes (skipped)\n执行脚本：按键：C\n"
+              "1 line run, 1 skipped\n");
     EXPECT_EQ(bus.GadgetState(kGadget1)->inputRequests().size(), 5u);
+
+    // A LINE holding line breaks is its lines.
+    run = Run({"send", "--device", kGadget1, "按键：D\r\n按键：E\n"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "执行脚本：按键：D\n执行脚本：按键：E\n2 lines run, 0 skipped\n");
+    EXPECT_EQ(bus.GadgetState(kGadget1)->inputRequests().size(), 7u);
+}
+
+// Skipped lines are counted, not said one by one: random bytes cannot flood standard error.
+TEST_F(GadgetCommandTest, SkippedLinesAreSaidAsACountAtMostOnceASecond) {
+    Plug(1);
+    std::string input;
+    for (int i = 0; i < 3000; ++i)
+        input += i % 2 == 0 ? "\xFF\xFE\n" : std::string(3000, 'y') + "\n";
+    input += "按键：A\n";
+    const CliRun run = Run({"send"}, input);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "sim:gadget-1\tok\n");
+    const std::string said = run.err;
+    EXPECT_THAT(said, HasSubstr("tavrel-cli: standard input, line 1: not valid UTF-8 (skipped)\n"));
+    EXPECT_THAT(said, HasSubstr("tavrel-cli: standard input, line 2: longer than 2048 bytes (skipped)\n"));
+    EXPECT_THAT(said, HasSubstr("more lines skipped: not valid UTF-8\n"));
+    EXPECT_THAT(said, HasSubstr("more lines skipped: longer than 2048 bytes\n"));
+    EXPECT_LE(std::count(said.begin(), said.end(), '\n'), 10) << said;
+    EXPECT_THAT(said, ::testing::EndsWith("1 line run, 3000 skipped\n"));
 }
 
 TEST_F(GadgetCommandTest, ProgressShowsOnlyOnATerminal) {

@@ -23,8 +23,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "cli/serve_allow_list.h"
 #include "commands/command_packet.h"
+#include "remote/notice_tally.h"
+#include "remote/sender_allow_list.h"
 #include "common/log_sink.h"
 #include "script/line_compiler.h"
 #include "sim/simulated_hid_bus.h"
@@ -35,6 +36,7 @@ namespace {
 
 using test::Utf8ToGbk;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 using Report = std::vector<std::uint8_t>;
@@ -287,17 +289,59 @@ TEST_F(ServeTest, DatagramsAreCutAtTheirFirstZeroAndTooLongOnesDropped) {
         longest.resize(2048, '\0');
         driver.SendBytes(longest);
         driver.SendBytes(std::string(2049, 'x'));
-        driver.SendBytes(std::string(4000, 'x'));  // said once until a datagram is taken
         driver.SendBytes(Utf8ToGbk("按键：B") + std::string(1, '\0') + Utf8ToGbk("按键：C"));
         std::vector<Report> expected = ReportsOf("按键：A");
         for (Report& report : ReportsOf("按键：B"))
             expected.push_back(std::move(report));
-        if (!driver.WaitForReports(kGadget1, since, expected)) return;
-        driver.SendBytes(std::string(2049, 'x'));
-        driver.WaitForLog("dropped a datagram longer than 2048 bytes", 2);
+        driver.WaitForReports(kGadget1, since, expected);
+        driver.WaitForLog("dropped 1 datagram longer than 2048 bytes from 127.0.0.1\n");
     });
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(Occurrences(run.err, "dropped a datagram longer than 2048 bytes\n"), 2u) << run.err;
+}
+
+// The sum of the counts of the log's lines that begin with `prefix` and end with `suffix`
+// ("dropped 3 datagrams longer than ... from X": prefix "dropped ", suffix the rest after the count).
+std::size_t CountSum(const std::string& log, const std::string& prefix, const std::string& suffix,
+                     std::size_t* lines = nullptr) {
+    std::size_t sum = 0;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with(prefix) || !line.ends_with(suffix)) continue;
+        sum += std::stoul(line.substr(prefix.size()));
+        if (lines != nullptr) ++*lines;
+    }
+    return sum;
+}
+
+// Repeated notices are counts, said at most once a second per kind and sender, however many
+// ordinary lines come between them; the sender is judged before the size.
+TEST_F(ServeTest, RepeatedNoticesAreCountsAtMostOnceASecondWhateverElseArrives) {
+    Plug(kGadget1);
+    const std::string tooLong = " longer than 2048 bytes from 127.0.0.1";
+    const Run run = Serve(Args({"--allow", "127.0.0.1/32"}), [&](Driver& driver) {
+        if (!driver.WaitForLog("serving sim:gadget-1")) return;
+        for (int i = 0; i < 50; ++i) {
+            driver.SendBytes(std::string(3000, 'x'));
+            driver.Send("按键：A");  // taken between them: no reason to say the next at once
+            driver.Send("按键：B", "127.0.0.2");
+            SendDatagram(driver.Port(), std::string(3000, 'y'), "127.0.0.2");
+        }
+        EXPECT_TRUE(WaitUntil([&] {
+            const std::string log = driver.Log();
+            return CountSum(log, "dropped ", tooLong) == 50 && CountSum(log, "refused ", " from 127.0.0.2") == 100;
+        })) << driver.Log();
+    });
+    EXPECT_EQ(run.status, 0);
+    std::size_t tooLongLines = 0;
+    std::size_t refusedLines = 0;
+    EXPECT_EQ(CountSum(run.err, "dropped ", tooLong, &tooLongLines), 50u);
+    EXPECT_EQ(CountSum(run.err, "refused ", " from 127.0.0.2", &refusedLines), 100u) << "long ones too";
+    // The first at once, the rest a second later: more only on a machine so slow that sending took
+    // seconds.
+    EXPECT_LE(tooLongLines, 3u) << run.err;
+    EXPECT_LE(refusedLines, 3u) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("dropped 1 datagram" + tooLong + "\n"));
+    EXPECT_THAT(run.err, HasSubstr("refused 1 datagram from 127.0.0.2\n"));
 }
 
 TEST_F(ServeTest, WriteFailureIsSaidOnceUntilAWriteWorksAgain) {
@@ -333,6 +377,31 @@ TEST_F(ServeTest, SignalEndsItAndTheEarlierDispositionIsBack) {
         sigaction(signal, nullptr, &after);
         EXPECT_EQ(after.sa_handler, before.sa_handler) << signal;
     }
+}
+
+// A hang-up is said and ignored; a stop says how many queued lines it leaves unrun.
+TEST_F(ServeTest, HangUpIsIgnoredAndAStopSaysWhatIsLeftInTheQueue) {
+    Plug(kGadget1);
+    struct sigaction before {};
+    sigaction(SIGHUP, nullptr, &before);
+    const Run run = Serve(Args({"--verbose"}), [](Driver& driver) {
+        if (!driver.WaitForLog("serving sim:gadget-1")) return;
+        raise(SIGHUP);
+        if (!driver.WaitForLog("ignoring SIGHUP")) return;
+        driver.Send("延时：5秒");
+        if (!driver.WaitForLog("执行脚本：延时：5秒")) return;
+        for (const char* line : {"按键：A", "按键：B", "按键：C", "按键：D"})
+            driver.Send(line);
+        // One socket reads in order: once this one is said, the lines before it are queued.
+        driver.SendBytes(std::string(3000, 'x'));
+        driver.WaitForLog("dropped 1 datagram longer than 2048 bytes");
+    });
+    EXPECT_EQ(run.status, 0);
+    EXPECT_THAT(run.err, HasSubstr("ignoring SIGHUP: serve has nothing to reload (SIGTERM stops it)\n"));
+    EXPECT_THAT(run.err, ::testing::EndsWith("stopped with 4 queued lines not run\n"));
+    struct sigaction after {};
+    sigaction(SIGHUP, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, before.sa_handler);
 }
 
 TEST_F(ServeTest, TakenPortIsAFailureWithTheReason) {
@@ -396,12 +465,19 @@ TEST_F(ServeTest, BadArgumentsAreUsageErrors) {
     const BadArguments cases[] = {
         {{"--port", "65536"}, "bad port '65536' (0 to 65535)"},
         {{"--port", "-1"}, "bad port '-1' (0 to 65535)"},
+        {{"--port", "-0"}, "bad port '-0' (0 to 65535)"},
+        {{"--port", "+80"}, "bad port '+80' (0 to 65535)"},
+        {{"--port", " 80"}, "bad port ' 80' (0 to 65535)"},
         {{"--port"}, "--port needs a value"},
-        {{"--udp-bind", "::1"}, "bad address '::1' (an IPv4 address)"},
-        {{"--udp-bind", "127.1"}, "bad address '127.1' (an IPv4 address)"},
+        {{"--udp-bind", "::1"}, "bad address '::1' (a unicast IPv4 address)"},
+        {{"--udp-bind", "127.1"}, "bad address '127.1' (a unicast IPv4 address)"},
+        {{"--udp-bind", "255.255.255.255"}, "bad address '255.255.255.255' (a unicast IPv4 address)"},
+        {{"--udp-bind", "224.0.0.1"}, "bad address '224.0.0.1' (a unicast IPv4 address)"},
         {{"--allow", "10.0.0.0/33"}, "bad --allow '10.0.0.0/33' (an IPv4 ADDRESS or ADDRESS/BITS)"},
         {{"--allow", "10.0.0.0/"}, "bad --allow '10.0.0.0/' (an IPv4 ADDRESS or ADDRESS/BITS)"},
         {{"--allow", "10.0.0"}, "bad --allow '10.0.0' (an IPv4 ADDRESS or ADDRESS/BITS)"},
+        {{"--allow", "10.0.0.1/-0"}, "bad --allow '10.0.0.1/-0' (an IPv4 ADDRESS or ADDRESS/BITS)"},
+        {{"--allow", "10.0.0.1/+8"}, "bad --allow '10.0.0.1/+8' (an IPv4 ADDRESS or ADDRESS/BITS)"},
         {{"--simulate"}, "--simulate and --sim-trace cannot be used here"},
         {{"--sim-trace", "x"}, "--simulate and --sim-trace cannot be used here"},
         {{"extra"}, "unknown argument 'extra'"},
@@ -434,26 +510,31 @@ TEST(SenderAllowList, MatchesTheGivenNetworks) {
     EXPECT_FALSE(narrow.Allows("::1"));
 }
 
-TEST(RefusalTally, SaysEachSenderAtMostOnceASecondAndSumsTheRest) {
+TEST(NoticeTally, SaysEachKindAndSenderAtMostOnceASecondAndSumsTheRest) {
     using namespace std::chrono_literals;
-    RefusalTally tally;
-    const RefusalTally::TimePoint start{};
-    EXPECT_EQ(tally.Refuse("10.0.0.1", start), "refused 1 datagram from 10.0.0.1");
-    EXPECT_EQ(tally.Refuse("10.0.0.1", start + 100ms), std::nullopt);
-    EXPECT_EQ(tally.Refuse("10.0.0.1", start + 200ms), std::nullopt);
+    using Notice = NoticeTally::Notice;
+    NoticeTally tally;
+    const NoticeTally::TimePoint start{};
+    EXPECT_EQ(tally.Count(0, "10.0.0.1", start), (Notice{0, "10.0.0.1", 1}));
+    EXPECT_EQ(tally.Count(1, "10.0.0.1", start), (Notice{1, "10.0.0.1", 1})) << "another kind";
+    EXPECT_EQ(tally.Count(0, "10.0.0.1", start + 100ms), std::nullopt);
+    EXPECT_EQ(tally.Count(0, "10.0.0.1", start + 200ms), std::nullopt);
+    EXPECT_EQ(tally.NextDue(), start + 1s);
     EXPECT_TRUE(tally.TakeDue(start + 999ms).empty());
-    EXPECT_THAT(tally.TakeDue(start + 1s), ::testing::ElementsAre("refused 2 datagrams from 10.0.0.1"));
-    EXPECT_FALSE(tally.Pending());
+    EXPECT_THAT(tally.TakeDue(start + 1s), ::testing::ElementsAre(Notice{0, "10.0.0.1", 2}));
+    EXPECT_EQ(tally.NextDue(), std::nullopt);
 
     for (int i = 2; i <= 64; ++i)
-        tally.Refuse("10.0.1." + std::to_string(i), start + 1s);
+        tally.Count(0, "10.0.1." + std::to_string(i), start + 1s);
     // 64 named now; the 65th and later are summed while every named one has counts held back.
-    EXPECT_EQ(tally.Refuse("10.0.1.2", start + 1s), std::nullopt);
-    EXPECT_EQ(tally.Refuse("10.0.2.1", start + 1s), "refused 1 datagram from other senders");
-    EXPECT_EQ(tally.Refuse("10.0.2.2", start + 1500ms), std::nullopt);
+    EXPECT_EQ(tally.Count(0, "10.0.1.2", start + 1s), std::nullopt);
+    EXPECT_EQ(tally.Count(0, "10.0.2.1", start + 1s), (Notice{0, NoticeTally::kOtherSenders, 1}));
+    EXPECT_EQ(tally.Count(0, "10.0.2.2", start + 1500ms), std::nullopt);
     EXPECT_THAT(tally.TakeDue(start + 2s),
-                ::testing::IsSupersetOf(
-                    {"refused 1 datagram from 10.0.1.2", "refused 1 datagram from other senders"}));
+                ::testing::IsSupersetOf({Notice{0, "10.0.1.2", 1}, Notice{0, NoticeTally::kOtherSenders, 1}}));
+    tally.Count(0, "10.0.3.1", start + 2100ms);
+    EXPECT_EQ(tally.Count(0, "10.0.3.1", start + 2200ms), std::nullopt);
+    EXPECT_THAT(tally.TakeAll(), ::testing::ElementsAre(Notice{0, "10.0.3.1", 1})) << "at the end, due or not";
 }
 
 }  // namespace
