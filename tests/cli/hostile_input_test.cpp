@@ -2,16 +2,31 @@
 // bytes, control characters in every field. Each is refused (or run) with an exact exit status
 // and a message that cannot pass for the tool's own lines.
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <sstream>
+#include <thread>
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "cli/cli.h"
 #include "cli/cli_input.h"
@@ -170,6 +185,21 @@ TEST(HostileInput, ControlCharactersInEveryFieldAreEscaped) {
          "",
          "--raw and --hex exclude each other"},
         {{"send", "--simulate", std::string(2049, 'x')}, "", 2, "", "line 1: longer than 2048 bytes"},
+        // The script's text quoted in the compiler's messages, in every command that compiles.
+        {{"compile"}, "zz\r\x1b[K\n", 0, "E1 00 01 \n", "未知指令：zz\\r\\x1B[k"},
+        {{"compile", "--encoding", "gbk"}, "zz\x81\n", 0, "E1 00 01 \n", "zz\\x81"},
+        {{"download", "--simulate", "-"}, "zz\r\x1b[K\n", 2, "", "未知指令：zz\\r\\x1B[k"},
+        {{"list"}, "E1 zz\x1b\n", 0, "脚本不正确：e1 zz\\x1B\n", ""},
+        // A number on the command line is digits only.
+        {{"compile", "--version", " 1"}, "", 2, "", "not ' 1'"},
+        {{"compile", "--version", "+1"}, "", 2, "", "not '+1'"},
+        {{"id", "--simulate=+2"}, "", 2, "", "not '+2'"},
+        {{"id", "--simulate= 2"}, "", 2, "", "not ' 2'"},
+        {{"id", "--simulate", "--timeout", "+5"}, "", 2, "", "not '+5'"},
+        {{"serve", "--simulate=-0"}, "", 2, "", "not '-0'"},
+        {{"serve", "--port", "-0"}, "", 2, "", "bad port '-0'"},
+        {{"serve", "--allow", "10.0.0.1/-0"}, "", 2, "", "bad --allow '10.0.0.1/-0'"},
+        {{"serve", "--udp-bind", "255.255.255.255"}, "", 2, "", "bad address '255.255.255.255'"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(EscapeControlCharacters(::testing::PrintToString(c.args)));
@@ -280,6 +310,310 @@ TEST(HostileInput, ALongLineIsReadToItsEndWithoutBeingKept) {
         EXPECT_EQ(ReadBoundedLine(in, line, kLiveLineLimit), read);
         EXPECT_EQ(line, text);
     }
+}
+
+// The real program, started as a service manager, a shell pipeline or a careless operator would:
+// with closed descriptors, pipes nobody reads, FIFOs and signals.
+class RealProgram : public ::testing::Test {
+protected:
+    // Starts tavrel-cli with `args`; its standard input, output and error are the given descriptors
+    // (-1: closed).
+    pid_t Start(const std::vector<std::string>& args, int in, int out, int err) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const int from[] = {in, out, err};
+        for (int target = 0; target <= 2; ++target) {
+            if (from[target] < 0) {
+                posix_spawn_file_actions_addclose(&actions, target);
+            } else {
+                posix_spawn_file_actions_adddup2(&actions, from[target], target);
+            }
+        }
+        std::vector<std::string> all = {TAVREL_CLI_BINARY};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& arg : all)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        const int failed = posix_spawn(&pid, TAVREL_CLI_BINARY, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(failed, 0) << std::strerror(failed);
+        return pid;
+    }
+
+    // The wait status once it has ended; killed and -1 when it has not within the deadline.
+    static int Await(pid_t pid, std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return status;
+    }
+
+    struct Pipe {
+        Pipe() { EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0); }
+        ~Pipe() {
+            CloseRead();
+            CloseWrite();
+        }
+        void CloseRead() {
+            if (fds[0] >= 0) close(std::exchange(fds[0], -1));
+        }
+        void CloseWrite() {
+            if (fds[1] >= 0) close(std::exchange(fds[1], -1));
+        }
+        // Whatever is there to read now, without waiting.
+        std::string Drain() const {
+            std::string text;
+            char buffer[4096];
+            pollfd readable{fds[0], POLLIN, 0};
+            while (poll(&readable, 1, 0) == 1 && (readable.revents & POLLIN) != 0) {
+                const ssize_t got = read(fds[0], buffer, sizeof buffer);
+                if (got <= 0) break;
+                text.append(buffer, static_cast<std::size_t>(got));
+            }
+            return text;
+        }
+        // Everything until the other end is closed.
+        std::string ReadToEnd() const {
+            std::string text;
+            char buffer[4096];
+            for (ssize_t got = 0; (got = read(fds[0], buffer, sizeof buffer)) > 0;)
+                text.append(buffer, static_cast<std::size_t>(got));
+            return text;
+        }
+        int fds[2] = {-1, -1};
+    };
+
+    static std::string ReadFile(const std::string& path) {
+        std::ifstream file(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    }
+
+    // Waits until `condition` holds, at most ten seconds.
+    static bool WaitUntil(const std::function<bool()>& condition) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+    static void SendTo(int port, const std::string& bytes) {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in target{};
+        target.sin_family = AF_INET;
+        target.sin_port = htons(static_cast<std::uint16_t>(port));
+        inet_pton(AF_INET, "127.0.0.1", &target.sin_addr);
+        sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+        close(fd);
+    }
+
+    // The port serve says it listens on, from the first line it wrote to `err`.
+    static int ListeningPort(const Pipe& err, std::string& said) {
+        int port = 0;
+        WaitUntil([&] {
+            said += err.Drain();
+            const std::size_t at = said.find("listening on 127.0.0.1:");
+            if (at == std::string::npos || said.find('\n', at) == std::string::npos) return false;
+            port = std::stoi(said.substr(at + 23));
+            return true;
+        });
+        return port;
+    }
+
+    const std::string m_folder = ::testing::TempDir();
+};
+
+// Reading standard input fails (a folder, a non-blocking input with nothing in it): said with the
+// system's reason, exit 2, never an abort.
+TEST_F(RealProgram, UnreadableStandardInputIsSaidWithTheReason) {
+    const struct {
+        std::vector<std::string> args;
+        bool folder;
+        std::string said;
+    } cases[] = {
+        {{"send", "--simulate"}, true, "tavrel-cli: cannot read standard input: Is a directory\n"},
+        {{"compile"}, true, "tavrel-cli: cannot read standard input: Is a directory\n"},
+        {{"send", "--simulate"}, false, "tavrel-cli: cannot read standard input: Resource temporarily unavailable\n"},
+        {{"list"}, false, "tavrel-cli: cannot read standard input: Resource temporarily unavailable\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front() + (c.folder ? " < folder" : " < empty non-blocking pipe"));
+        Pipe empty;
+        ASSERT_EQ(fcntl(empty.fds[0], F_SETFL, O_NONBLOCK), 0);
+        const int folder = open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        Pipe err;
+        const pid_t pid = Start(c.args, c.folder ? folder : empty.fds[0], err.fds[1], err.fds[1]);
+        close(folder);
+        err.CloseWrite();
+        const std::string said = err.ReadToEnd();
+        const int status = Await(pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "status " << status << "\n" << said;
+        EXPECT_EQ(WEXITSTATUS(status), 2);
+        EXPECT_THAT(said, HasSubstr(c.said));
+        EXPECT_THAT(said, Not(HasSubstr("terminate called")));
+    }
+}
+
+// Started with standard output and error closed, the program's own files never take their place:
+// the compiler's messages go nowhere, not into the trace.
+TEST_F(RealProgram, ClosedStandardDescriptorsAreNotReused) {
+    const std::string trace = m_folder + "closed_fds_trace.txt";
+    // Its compile messages ("翻译完毕，…") go to standard error.
+    const std::string script = TempFile("closed_fds_script.txt", "按键：A\n按键：B\n");
+    std::filesystem::remove(trace);
+    Pipe in;
+    const pid_t pid = Start({"download", "--simulate", "--sim-trace", trace, script}, in.fds[0], -1, -1);
+    const int status = Await(pid);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    const std::string traced = ReadFile(trace);
+    ASSERT_FALSE(traced.empty());
+    std::istringstream lines(traced);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line.starts_with("sim:gadget-1\t")) << "not a trace line: " << line;
+}
+
+TEST_F(RealProgram, ATraceFifoNobodyReadsIsRefusedAndOneThatIsReadWorks) {
+    const std::string fifo = m_folder + "hostile_trace_fifo";
+    std::filesystem::remove(fifo);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"id", "--simulate", "--sim-trace", fifo},
+          std::vector<std::string>{"serve", "--simulate", "--sim-trace", fifo, "--udp-bind", "127.0.0.1", "--port", "0"}}) {
+        SCOPED_TRACE(args.front());
+        Pipe err;
+        const pid_t pid = Start(args, -1, -1, err.fds[1]);
+        err.CloseWrite();
+        const std::string said = err.ReadToEnd();
+        const int status = Await(pid, std::chrono::seconds(10));
+        ASSERT_TRUE(WIFEXITED(status)) << "hung in open()";
+        EXPECT_EQ(WEXITSTATUS(status), 2);
+        EXPECT_THAT(said, HasSubstr("tavrel-cli: " + fifo + " is a FIFO nobody reads\n"));
+    }
+    // With a reader it is a trace like any other.
+    std::string traced;
+    std::thread reader([&] {
+        std::ifstream in(fifo, std::ios::binary);
+        traced.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    });
+    int status = -1;
+    for (int attempt = 0; attempt < 500 && traced.empty(); ++attempt) {
+        Pipe out;
+        const pid_t pid = Start({"stop", "--simulate", "--sim-trace", fifo}, -1, out.fds[1], -1);
+        out.CloseWrite();
+        out.ReadToEnd();
+        status = Await(pid);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) break;  // the reader had it open
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    reader.join();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_THAT(traced, ::testing::StartsWith("sim:gadget-1\t"));
+}
+
+// compile | head -1: the reader went away; the results did not reach it, which is a failure and
+// said, not a death by SIGPIPE.
+TEST_F(RealProgram, AClosedStandardOutputFailsTheRunInsteadOfEndingIt) {
+    Pipe out;
+    out.CloseRead();
+    Pipe err;
+    const std::string script = TempFile("closed_out_script.txt", "按键：A\n");
+    const pid_t pid = Start({"compile", script}, -1, out.fds[1], err.fds[1]);
+    out.CloseWrite();
+    err.CloseWrite();
+    const std::string said = err.ReadToEnd();
+    const int status = Await(pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_THAT(said, HasSubstr("tavrel-cli: cannot write standard output\n"));
+}
+
+// serve --verbose 2>&1 | head -1: the reader goes away, and serve goes on serving; stopped, it
+// says it failed (its log was lost) instead of dying of SIGPIPE at the next line.
+TEST_F(RealProgram, ServeOutlivesAClosedStandardError) {
+    const std::string trace = m_folder + "serve_sigpipe_trace.txt";
+    std::filesystem::remove(trace);
+    Pipe err;
+    const pid_t pid = Start({"serve", "--verbose", "--simulate", "--sim-trace", trace, "--udp-bind", "127.0.0.1",
+                             "--port", "0"},
+                            -1, -1, err.fds[1]);
+    err.CloseWrite();
+    std::string said;
+    const int port = ListeningPort(err, said);
+    ASSERT_NE(port, 0) << said;
+    err.CloseRead();
+    const auto traceLines = [&] {
+        const std::string text = ReadFile(trace);
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    const auto before = traceLines();
+    SendTo(port, "\xB0\xB4\xBC\xFC\xA3\xBA" "A");  // 按键：A
+    ASSERT_TRUE(WaitUntil([&] { return traceLines() > before; })) << "the first line after the break";
+    const auto after = traceLines();
+    SendTo(port, "\xB0\xB4\xBC\xFC\xA3\xBA" "B");
+    EXPECT_TRUE(WaitUntil([&] { return traceLines() > after; })) << "still serving";
+    kill(pid, SIGTERM);
+    const int status = Await(pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1) << "its log was lost";
+}
+
+// Standard error into a pipe nobody reads: serving goes on, the log lines that do not fit are
+// counted, and SIGTERM ends it at once.
+TEST_F(RealProgram, ServeGoesOnAndStopsWithAStandardErrorNobodyReads) {
+    const std::string trace = m_folder + "serve_blocked_trace.txt";
+    std::filesystem::remove(trace);
+    Pipe err;
+    ASSERT_GT(fcntl(err.fds[1], F_SETPIPE_SZ, 4096), 0);
+    const pid_t pid = Start({"serve", "--verbose", "--simulate", "--sim-trace", trace, "--udp-bind", "127.0.0.1",
+                             "--port", "0"},
+                            -1, -1, err.fds[1]);
+    err.CloseWrite();
+    std::string said;
+    const int port = ListeningPort(err, said);
+    ASSERT_NE(port, 0) << said;
+    // Comment lines of 2000 bytes: a few fill the pipe, and with it a paused terminal's room.
+    const std::string comment = "\xD7\xA2\xCA\xCD\xA3\xBA" + std::string(2000, 'c');  // 注释：ccc…
+    for (int i = 0; i < 200; ++i)
+        SendTo(port, comment);
+    const auto traceLines = [&] {
+        const std::string text = ReadFile(trace);
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    // Two seconds of lines have run by now, far more log than the pipe and the buffer hold.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    const auto before = traceLines();
+    SendTo(port, "\xB0\xB4\xBC\xFC\xA3\xBA" "A");  // 按键：A
+    EXPECT_TRUE(WaitUntil([&] { return traceLines() > before; })) << "serving goes on";
+    // Room again: the count of what was dropped comes first.
+    said = err.Drain();
+    for (int i = 0; i < 300; ++i)
+        SendTo(port, "\xD7\xA2\xCA\xCD\xA3\xBA" "short");  // 注释：short, while the log drains
+    EXPECT_TRUE(WaitUntil([&] {
+        said += err.Drain();
+        return said.find("log lines dropped: standard error is not being read\n") != std::string::npos;
+    })) << said.substr(0, 300);
+    // Full again, and stopped.
+    for (int i = 0; i < 100; ++i)
+        SendTo(port, comment);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    kill(pid, SIGTERM);
+    const auto stopping = std::chrono::steady_clock::now();
+    const int status = Await(pid, std::chrono::seconds(5));
+    ASSERT_NE(status, -1) << "still running 5 s after SIGTERM";
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    RecordProperty("stop_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                   std::chrono::steady_clock::now() - stopping)
+                                                   .count()));
 }
 
 }  // namespace
