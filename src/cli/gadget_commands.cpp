@@ -1,11 +1,11 @@
 #include "cli/gadget_commands.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <ostream>
 #include <system_error>
 #include <utility>
@@ -13,7 +13,6 @@
 
 #include <QCoreApplication>
 #include <QPointer>
-#include <QTimer>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,7 +34,7 @@
 #include "gadget/flash_exchanges.h"
 #include "hid/hid_device.h"
 #include "hid/linux_hidraw.h"
-#include "remote/notice_tally.h"
+#include "remote/notice_reporter.h"
 #include "sim/simulated_hid_bus.h"
 #include "sim/simulated_setup.h"
 
@@ -168,46 +167,34 @@ private:
 // as a count once it is over, so an input of random bytes cannot flood standard error.
 class SkippedLines {
 public:
-    explicit SkippedLines(std::ostream& err) : m_err(err) {
-        m_timer.setSingleShot(true);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { SayDue(); });
-    }
-    ~SkippedLines() {
-        for (const NoticeTally::Notice& notice : m_notices.TakeAll())
-            Say(notice);
-    }
+    explicit SkippedLines(std::ostream& err)
+        : m_err(err), m_notices([this](const NoticeTally::Notice& notice) { Say(notice); }) {}
+    ~SkippedLines() { m_notices.Flush(); }
     SkippedLines(const SkippedLines&) = delete;
     SkippedLines& operator=(const SkippedLines&) = delete;
 
     void Skip(std::size_t number, const std::string& reason) {
         ++m_total;
-        if (m_notices.Count(0, reason, NoticeTally::Clock::now())) {
-            m_err << "tavrel-cli: standard input, line " << number << ": " << reason << " (skipped)\n";
-        }
-        Arm();
+        m_number = number;
+        m_notices.Count(0, reason);
     }
     std::size_t Total() const { return m_total; }
 
 private:
+    // The first of a reason with its line's number; later ones as a count.
     void Say(const NoticeTally::Notice& notice) {
+        if (m_said.insert(notice.sender).second) {
+            m_err << "tavrel-cli: standard input, line " << m_number << ": " << notice.sender << " (skipped)\n";
+            return;
+        }
         m_err << "tavrel-cli: standard input: " << notice.count << (notice.count == 1 ? " more line" : " more lines")
               << " skipped: " << notice.sender << '\n';
     }
-    void SayDue() {
-        for (const NoticeTally::Notice& notice : m_notices.TakeDue(NoticeTally::Clock::now()))
-            Say(notice);
-        Arm();
-    }
-    void Arm() {
-        const std::optional<NoticeTally::TimePoint> due = m_notices.NextDue();
-        if (!due || m_timer.isActive()) return;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - NoticeTally::Clock::now());
-        m_timer.start(std::max(wait, std::chrono::milliseconds(0)));
-    }
 
     std::ostream& m_err;
-    NoticeTally m_notices;  // by reason
-    QTimer m_timer;
+    NoticeReporter m_notices;  // by reason
+    std::set<std::string> m_said;
+    std::size_t m_number = 0;  // of the line skipped last
     std::size_t m_total = 0;
 };
 

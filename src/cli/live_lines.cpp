@@ -91,6 +91,7 @@ void LiveLineFeeder::SendPacket(const CommandPacket& packet) {
 
 void LiveLineFeeder::Tick() {
     if (m_driver.Tick(*this, m_log) && m_lineRan) m_lineRan();
+    if (const auto stall = m_queue.TakeStallReport()) m_log.LogLine(*stall);
     Refill();
     m_driver.Schedule();
     CloseWhenDrained();

@@ -9,7 +9,6 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QHostAddress>
-#include <QTimer>
 #include <systemd/sd-daemon.h>
 
 #include "cli/cli_status.h"
@@ -23,7 +22,7 @@
 #include "hid/hid_device_controller.h"
 #include "hid/hid_platform.h"
 #include "remote/line_queue_driver.h"
-#include "remote/notice_tally.h"
+#include "remote/notice_reporter.h"
 #include "remote/sender_allow_list.h"
 #include "remote/tick_timer.h"
 #include "remote/udp_endpoint.h"
@@ -136,8 +135,6 @@ public:
           m_session(platform, GadgetLink::kDefaultReplyWaitMs) {
         m_session.SetRebuilt([this] { DevicesChanged(); });
         QObject::connect(&m_tick, &TickTimer::timeout, [this] { Tick(); });
-        m_noticeTimer.setSingleShot(true);
-        QObject::connect(&m_noticeTimer, &QTimer::timeout, [this] { SayDueNotices(); });
     }
 
     ~GadgetServer() override { m_endpoint.reset(); }
@@ -168,8 +165,7 @@ public:
 
     // When the server stops: the counts held back, and the lines that were never run.
     void SayStop() {
-        for (const NoticeTally::Notice& notice : m_notices.TakeAll())
-            Say(notice);
+        m_notices.Flush();
         ReportQueue();
         if (const std::size_t waiting = m_queue.Size(); waiting > 0)
             Say("stopped with " + std::to_string(waiting) + (waiting == 1 ? " queued line" : " queued lines") +
@@ -205,25 +201,6 @@ private:
         if (notice.kind == kUnreadable) line += " that could not be read";
         if (!notice.sender.empty()) line += " from " + EscapeControlCharacters(notice.sender);
         Say(line);
-    }
-
-    // Counts a notice; says it now when it is due, else arms the timer for the counts held back.
-    void Notice(NoticeKind kind, const std::string& sender) {
-        if (const auto notice = m_notices.Count(kind, sender, NoticeTally::Clock::now())) Say(*notice);
-        ArmNoticeTimer();
-    }
-
-    void SayDueNotices() {
-        for (const NoticeTally::Notice& notice : m_notices.TakeDue(NoticeTally::Clock::now()))
-            Say(notice);
-        ArmNoticeTimer();
-    }
-
-    void ArmNoticeTimer() {
-        const std::optional<NoticeTally::TimePoint> due = m_notices.NextDue();
-        if (!due || m_noticeTimer.isActive()) return;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - NoticeTally::Clock::now());
-        m_noticeTimer.start(std::max(wait, std::chrono::milliseconds(0)));
     }
 
     bool Selected(const std::string& path) const {
@@ -271,7 +248,7 @@ private:
 
     void Received(TUdpEndpoint& sender, int bytes, const std::string& from) {
         if (!m_options.allowed.Allows(from)) {
-            Notice(kRefused, from);
+            m_notices.Count(kRefused, from);
             return;
         }
         const std::vector<char>& datagram = sender.ReadDatagram();
@@ -284,11 +261,11 @@ private:
     // The sender comes first: a refused sender's datagrams are refused, whatever their size.
     void Refused(TUdpEndpoint::Refusal refusal, const std::string& from) {
         if (refusal == TUdpEndpoint::Refusal::ReadFailed) {
-            Notice(kUnreadable, from);
+            m_notices.Count(kUnreadable, from);
         } else if (!m_options.allowed.Allows(from)) {
-            Notice(kRefused, from);
+            m_notices.Count(kRefused, from);
         } else {
-            Notice(kTooLong, from);
+            m_notices.Count(kTooLong, from);
         }
     }
 
@@ -312,8 +289,7 @@ private:
     UdpLineQueue m_queue;
     TickTimer m_tick;
     LineQueueDriver m_driver{m_queue, m_tick};
-    QTimer m_noticeTimer;  // for the counts held back
-    NoticeTally m_notices;
+    NoticeReporter m_notices{[this](const NoticeTally::Notice& notice) { Say(notice); }};
     std::vector<GadgetId> m_served;
     std::vector<GadgetId> m_noAccess;
     std::vector<GadgetId> m_failing;  // said to fail, until a write works again
@@ -364,8 +340,10 @@ std::string_view ServeUsage() {
         "      bytes it is dropped. Lines run in live mode in arrival order, at most one per 10 ms\n"
         "      (10000 may wait); each line's packets go to every served gadget at once. SELECT\n"
         "      (--all, the default, or --device PATH, repeatable) is applied again whenever\n"
-        "      gadgets come and go. With --allow only the given senders are heard. Logs to\n"
-        "      standard error; --verbose adds each line run. Exits 1 when the port cannot be bound.\n";
+        "      gadgets come and go. With --allow only the given senders are heard; what a sender\n"
+        "      repeats (refused, too long) is counted, said at most once a second. Logs to\n"
+        "      standard error through a 256 KiB buffer that never holds serving up; --verbose\n"
+        "      adds each line run. SIGHUP is ignored. Exits 1 when the port cannot be bound.\n";
     return usage;
 }
 

@@ -20,8 +20,6 @@ UdpScriptServer::UdpScriptServer(PacketSink& packets, LogSink& log, QHostAddress
     // taken now matters only once the server is enabled, which binds again and says so.
     m_endpoint->SetLocalPort(kDefaultPort);
     connect(&tmrUdpSc, &TickTimer::timeout, this, &UdpScriptServer::tmrUdpScTimer);
-    m_noticeTimer.setSingleShot(true);
-    connect(&m_noticeTimer, &QTimer::timeout, this, &UdpScriptServer::SayDueNotices);
 }
 
 UdpScriptServer::~UdpScriptServer() = default;
@@ -93,23 +91,7 @@ void UdpScriptServer::tmrUdpScTimer() {
 }
 
 void UdpScriptServer::Refused(TUdpEndpoint::Refusal refusal, const std::string& from) {
-    if (!m_enabled) return;
-    const auto now = NoticeTally::Clock::now();
-    if (const auto notice = m_notices.Count(static_cast<std::size_t>(refusal), from, now)) Say(*notice);
-    ArmNoticeTimer();
-}
-
-void UdpScriptServer::SayDueNotices() {
-    for (const NoticeTally::Notice& notice : m_notices.TakeDue(NoticeTally::Clock::now()))
-        Say(notice);
-    ArmNoticeTimer();
-}
-
-void UdpScriptServer::ArmNoticeTimer() {
-    const std::optional<NoticeTally::TimePoint> due = m_notices.NextDue();
-    if (!due || m_noticeTimer.isActive()) return;
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - NoticeTally::Clock::now());
-    m_noticeTimer.start(std::max<std::chrono::milliseconds>(wait, std::chrono::milliseconds(0)));
+    if (m_enabled) m_notices.Count(static_cast<std::size_t>(refusal), from);
 }
 
 void UdpScriptServer::Say(const NoticeTally::Notice& notice) {

@@ -5,12 +5,11 @@
 
 #include <QHostAddress>
 #include <QObject>
-#include <QTimer>
 
 #include "commands/command_packet.h"
 #include "common/log_sink.h"
 #include "remote/line_queue_driver.h"
-#include "remote/notice_tally.h"
+#include "remote/notice_reporter.h"
 #include "remote/tick_timer.h"
 #include "remote/udp_endpoint.h"
 #include "remote/udp_line_queue.h"
@@ -53,8 +52,6 @@ private:
     // A datagram that did not become a line: counted per kind and sender, said at most once a
     // second for each ("UDP数据过长，已丢弃N个（来自ADDRESS）").
     void Refused(TUdpEndpoint::Refusal refusal, const std::string& from);
-    void SayDueNotices();
-    void ArmNoticeTimer();
     void Say(const NoticeTally::Notice& notice);
     void LogBindFailure(int port, const std::string& failure);
     void ReportOverflow();
@@ -66,8 +63,7 @@ private:
     TickTimer tmrUdpSc;
     LineQueueDriver m_driver{lstUdpSc, tmrUdpSc};  // arms tmrUdpSc for the queue's ticks
     bool m_enabled = false;
-    NoticeTally m_notices;
-    QTimer m_noticeTimer;  // for the counts held back
+    NoticeReporter m_notices{[this](const NoticeTally::Notice& notice) { Say(notice); }};
 };
 
 }  // namespace tavrel

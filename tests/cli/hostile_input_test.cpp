@@ -392,6 +392,8 @@ protected:
         int fds[2] = {-1, -1};
     };
 
+    static long LineCount(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
+
     static std::string ReadFile(const std::string& path) {
         std::ifstream file(path, std::ios::binary);
         return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
@@ -551,10 +553,7 @@ TEST_F(RealProgram, ServeOutlivesAClosedStandardError) {
     const int port = ListeningPort(err, said);
     ASSERT_NE(port, 0) << said;
     err.CloseRead();
-    const auto traceLines = [&] {
-        const std::string text = ReadFile(trace);
-        return std::count(text.begin(), text.end(), '\n');
-    };
+    const auto traceLines = [&] { return LineCount(ReadFile(trace)); };
     const auto before = traceLines();
     SendTo(port, "\xB0\xB4\xBC\xFC\xA3\xBA" "A");  // 按键：A
     ASSERT_TRUE(WaitUntil([&] { return traceLines() > before; })) << "the first line after the break";
@@ -585,10 +584,7 @@ TEST_F(RealProgram, ServeGoesOnAndStopsWithAStandardErrorNobodyReads) {
     const std::string comment = "\xD7\xA2\xCA\xCD\xA3\xBA" + std::string(2000, 'c');  // 注释：ccc…
     for (int i = 0; i < 200; ++i)
         SendTo(port, comment);
-    const auto traceLines = [&] {
-        const std::string text = ReadFile(trace);
-        return std::count(text.begin(), text.end(), '\n');
-    };
+    const auto traceLines = [&] { return LineCount(ReadFile(trace)); };
     // Two seconds of lines have run by now, far more log than the pipe and the buffer hold.
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));
     const auto before = traceLines();
