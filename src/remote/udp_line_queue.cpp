@@ -113,11 +113,12 @@ bool UdpLineQueue::Tick(TimePoint now, PacketSink& packets, LogSink& log) {
     // The packets go out first and the lines about them are logged after, in their order:
     // appending to the log box takes long and varies, and before the packets it would bring two
     // lines closer at the gadget than their ticks are.
-    const TimePoint started = Clock::now();
     WriteTimingPacketSink timed(packets);
     HeldLogSink messages(log);
     CompileScriptLine(line, timed, messages);
-    m_lastWrite = timed.LastWrite() ? now + (*timed.LastWrite() - started) : now;
+    // The write's own moment on the steady clock: measured from `now` instead, a thread held up
+    // between taking `now` and writing would move it back by as long.
+    m_lastWrite = timed.LastWrite() ? std::max(now, *timed.LastWrite()) : now;
     // The line came from outside: what is logged about it shows its control bytes escaped, so a
     // line break in it cannot start a log line of its own; the line itself runs as received.
     ControlEscapingLogSink escaping(log);

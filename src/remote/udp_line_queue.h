@@ -47,7 +47,7 @@ public:
     // lines reach `packets` at once), then logs "执行脚本：" and the line, and the line compiler's
     // messages about it; at most one line. Every line logged shows the control bytes escaped
     // (EscapeControlBytes). The next line's spacing counts from the moment its last packet was
-    // written (the time `packets` took, added to `now`), or from `now` when it wrote none. Gives
+    // written (on the steady clock; `now` when that is later, or when it wrote none). Gives
     // whether a line ran.
     bool Tick(TimePoint now, PacketSink& packets, LogSink& log);
     // Drops every waiting line and any delay.
