@@ -85,6 +85,11 @@ void LogWriter::Finish(std::chrono::milliseconds grace) {
     m_thread.join();
 }
 
+bool LogWriter::Flush(std::chrono::milliseconds limit) {
+    std::unique_lock lock(m_mutex);
+    return m_drained.wait_for(lock, limit, [this] { return m_done || (m_buffer.empty() && m_inFlight == 0); });
+}
+
 std::optional<std::string> LogWriter::Failure() const {
     const std::lock_guard lock(m_mutex);
     return m_failure;
@@ -106,6 +111,7 @@ void LogWriter::Write() {
             m_buffer.clear();
             break;
         }
+        if (m_buffer.empty()) m_drained.notify_all();
     }
     m_done = true;
     m_drained.notify_all();

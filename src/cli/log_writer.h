@@ -38,6 +38,8 @@ public:
 
     // Adds one line (UTF-8, without its line end). Any thread; never blocks on the output.
     void Line(std::string_view text);
+    // Waits at most `limit` for the lines added so far to be written; gives whether they were.
+    bool Flush(std::chrono::milliseconds limit);
     // Waits at most `grace` for the buffered lines to be written, then ends the writing thread,
     // cutting a blocked write short; lines added after are dropped.
     void Finish(std::chrono::milliseconds grace = kDefaultGrace);
@@ -53,7 +55,7 @@ private:
     std::ostream* m_stream;
     mutable std::mutex m_mutex;
     std::condition_variable m_work;     // lines to write, or finishing
-    std::condition_variable m_drained;  // everything written
+    std::condition_variable m_drained;  // everything written, or the thread has left
     std::string m_buffer;
     std::size_t m_inFlight = 0;  // bytes the thread took and is writing
     std::size_t m_dropped = 0;

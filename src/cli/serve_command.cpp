@@ -313,6 +313,9 @@ int Serve(HidPlatform& platform, const ServeOptions& options, LogWriter& log) {
         return kExitFailed;
     }
     log.Line("listening on " + address + ':' + std::to_string(server.BoundPort()));
+    // Whoever waits for readiness finds the line already written, unless standard error is not
+    // being read: then readiness is not held up for long.
+    log.Flush(LogWriter::kDefaultGrace);
     sd_notify(0, "READY=1");
     loop.exec();
     sd_notify(0, "STOPPING=1");
