@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <set>
 #include <ostream>
+#include <set>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -184,11 +184,12 @@ private:
     // The first of a reason with its line's number; later ones as a count.
     void Say(const NoticeTally::Notice& notice) {
         if (m_said.insert(notice.sender).second) {
-            m_err << "tavrel-cli: standard input, line " << m_number << ": " << notice.sender << " (skipped)\n";
+            m_err << "tavrel-cli: standard input, line " << m_number << ": " << notice.sender
+                  << " (skipped)\n";
             return;
         }
-        m_err << "tavrel-cli: standard input: " << notice.count << (notice.count == 1 ? " more line" : " more lines")
-              << " skipped: " << notice.sender << '\n';
+        m_err << "tavrel-cli: standard input: " << notice.count
+              << (notice.count == 1 ? " more line" : " more lines") << " skipped: " << notice.sender << '\n';
     }
 
     std::ostream& m_err;
@@ -358,7 +359,8 @@ int RunOn(HidPlatform& platform, const GadgetOptions& options, const CliStreams&
     }
     const int status = Report(options, selected, learned, ends, io);
     if (!lines) return status;
-    io.err << lines->run << (lines->run == 1 ? " line run, " : " lines run, ") << lines->skipped << " skipped\n";
+    io.err << lines->run << (lines->run == 1 ? " line run, " : " lines run, ") << lines->skipped
+           << " skipped\n";
     // Input that could not be read, or lines of it that could not be run, are bad input.
     return status == kExitOk && (lines->skipped > 0 || lines->readFailed) ? kExitUsage : status;
 }

@@ -148,8 +148,8 @@ GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
                 if (lines.empty()) lines.emplace_back();
                 for (std::string& line : lines) {
                     if (line.size() > kLiveLineLimit) {
-                        Refuse(command, "line " + std::to_string(options.lines.size() + 1) + ": longer than " +
-                                            std::to_string(kLiveLineLimit) + " bytes");
+                        Refuse(command, "line " + std::to_string(options.lines.size() + 1) +
+                                            ": longer than " + std::to_string(kLiveLineLimit) + " bytes");
                     }
                     options.lines.push_back(std::move(line));
                 }

@@ -45,7 +45,9 @@ void LogWriter::Line(std::string_view text) {
     {
         const std::lock_guard lock(m_mutex);
         if (m_finishing || m_failure) return;
-        const auto fits = [&](std::size_t more) { return m_buffer.size() + m_inFlight + more <= kCapacityBytes; };
+        const auto fits = [&](std::size_t more) {
+            return m_buffer.size() + m_inFlight + more <= kCapacityBytes;
+        };
         if (m_dropped > 0) {
             const std::string notice = DroppedNotice(m_dropped);
             if (!fits(notice.size() + text.size() + 1)) {
@@ -87,7 +89,8 @@ void LogWriter::Finish(std::chrono::milliseconds grace) {
 
 bool LogWriter::Flush(std::chrono::milliseconds limit) {
     std::unique_lock lock(m_mutex);
-    return m_drained.wait_for(lock, limit, [this] { return m_done || (m_buffer.empty() && m_inFlight == 0); });
+    return m_drained.wait_for(lock, limit,
+                              [this] { return m_done || (m_buffer.empty() && m_inFlight == 0); });
 }
 
 std::optional<std::string> LogWriter::Failure() const {

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstddef>
 #include <csignal>
+#include <cstddef>
 #include <iosfwd>
 #include <mutex>
 #include <optional>

@@ -168,8 +168,8 @@ public:
         m_notices.Flush();
         ReportQueue();
         if (const std::size_t waiting = m_queue.Size(); waiting > 0)
-            Say("stopped with " + std::to_string(waiting) + (waiting == 1 ? " queued line" : " queued lines") +
-                " not run");
+            Say("stopped with " + std::to_string(waiting) +
+                (waiting == 1 ? " queued line" : " queued lines") + " not run");
     }
 
     // A line's packet: to every served gadget at once, without waiting for answers.
@@ -391,7 +391,8 @@ int RunServeCommandLine(std::span<const std::string> args, const CliStreams& io)
         const std::string traceName = EscapeControlCharacters(platformOptions.simTrace);
         LogWriter log(io.errFd, &io.err);
         PlatformSetup setup(platformOptions, [&log, traceName](const std::string& reason) {
-            log.Line("tavrel-cli: cannot write the trace " + traceName + ": " + reason + "; it is lost from here on");
+            log.Line("tavrel-cli: cannot write the trace " + traceName + ": " + reason +
+                     "; it is lost from here on");
         });
         if (const std::string error = setup.TraceOpenMessage(); !error.empty()) {
             log.Finish();

@@ -1,9 +1,9 @@
-#include "common/standard_descriptors.h"
-
 #include <cerrno>
 
 #include <fcntl.h>
 #include <unistd.h>
+
+#include "common/standard_descriptors.h"
 
 namespace tavrel {
 

@@ -41,11 +41,13 @@ std::vector<NoticeTally::Notice> NoticeTally::Take(std::optional<TimePoint> now)
     std::vector<Notice> taken;
     for (auto& [sender, entries] : m_senders) {
         for (std::size_t kind = 0; kind < kKinds; ++kind) {
-            if (auto notice = TakeIfDue(kind, sender, entries[kind], now)) taken.push_back(std::move(*notice));
+            if (auto notice = TakeIfDue(kind, sender, entries[kind], now))
+                taken.push_back(std::move(*notice));
         }
     }
     for (std::size_t kind = 0; kind < kKinds; ++kind) {
-        if (auto notice = TakeIfDue(kind, kOtherSenders, m_others[kind], now)) taken.push_back(std::move(*notice));
+        if (auto notice = TakeIfDue(kind, kOtherSenders, m_others[kind], now))
+            taken.push_back(std::move(*notice));
     }
     return taken;
 }

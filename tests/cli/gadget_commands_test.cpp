@@ -393,7 +393,8 @@ TEST_F(GadgetCommandTest, SendRunsLiveLinesOnEveryGadgetLikeTheUdpServer) {
         << "the delay line held the line behind it";
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "sim:gadget-1\tok\nsim:gadget-2\tok\n");
-    EXPECT_EQ(run.err, "执行脚本：按键：A\n执行脚本：延时：300毫秒\n执行脚本：鼠标：单击\n3 lines run, 0 skipped\n");
+    EXPECT_EQ(run.err,
+              "执行脚本：按键：A\n执行脚本：延时：300毫秒\n执行脚本：鼠标：单击\n3 lines run, 0 skipped\n");
     for (const char* gadget : {kGadget1, kGadget2}) {
         const std::vector<GadgetPacket> typed = bus.GadgetState(gadget)->inputRequests();
         ASSERT_EQ(typed.size(), 2u);

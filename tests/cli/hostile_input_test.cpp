@@ -16,10 +16,10 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
@@ -445,7 +445,9 @@ TEST_F(RealProgram, UnreadableStandardInputIsSaidWithTheReason) {
     } cases[] = {
         {{"send", "--simulate"}, true, "tavrel-cli: cannot read standard input: Is a directory\n"},
         {{"compile"}, true, "tavrel-cli: cannot read standard input: Is a directory\n"},
-        {{"send", "--simulate"}, false, "tavrel-cli: cannot read standard input: Resource temporarily unavailable\n"},
+        {{"send", "--simulate"},
+         false,
+         "tavrel-cli: cannot read standard input: Resource temporarily unavailable\n"},
         {{"list"}, false, "tavrel-cli: cannot read standard input: Resource temporarily unavailable\n"},
     };
     for (const auto& c : cases) {
@@ -490,7 +492,8 @@ TEST_F(RealProgram, ATraceFifoNobodyReadsIsRefusedAndOneThatIsReadWorks) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"id", "--simulate", "--sim-trace", fifo},
-          std::vector<std::string>{"serve", "--simulate", "--sim-trace", fifo, "--udp-bind", "127.0.0.1", "--port", "0"}}) {
+          std::vector<std::string>{"serve", "--simulate", "--sim-trace", fifo, "--udp-bind", "127.0.0.1",
+                                   "--port", "0"}}) {
         SCOPED_TRACE(args.front());
         Pipe err;
         const pid_t pid = Start(args, -1, -1, err.fds[1]);
@@ -545,9 +548,9 @@ TEST_F(RealProgram, ServeOutlivesAClosedStandardError) {
     const std::string trace = m_folder + "serve_sigpipe_trace.txt";
     std::filesystem::remove(trace);
     Pipe err;
-    const pid_t pid = Start({"serve", "--verbose", "--simulate", "--sim-trace", trace, "--udp-bind", "127.0.0.1",
-                             "--port", "0"},
-                            -1, -1, err.fds[1]);
+    const pid_t pid = Start(
+        {"serve", "--verbose", "--simulate", "--sim-trace", trace, "--udp-bind", "127.0.0.1", "--port", "0"},
+        -1, -1, err.fds[1]);
     err.CloseWrite();
     std::string said;
     const int port = ListeningPort(err, said);
@@ -555,10 +558,14 @@ TEST_F(RealProgram, ServeOutlivesAClosedStandardError) {
     err.CloseRead();
     const auto traceLines = [&] { return LineCount(ReadFile(trace)); };
     const auto before = traceLines();
-    SendTo(port, "\xB0\xB4\xBC\xFC\xA3\xBA" "A");  // 按键：A
+    SendTo(port,
+           "\xB0\xB4\xBC\xFC\xA3\xBA"
+           "A");  // 按键：A
     ASSERT_TRUE(WaitUntil([&] { return traceLines() > before; })) << "the first line after the break";
     const auto after = traceLines();
-    SendTo(port, "\xB0\xB4\xBC\xFC\xA3\xBA" "B");
+    SendTo(port,
+           "\xB0\xB4\xBC\xFC\xA3\xBA"
+           "B");
     EXPECT_TRUE(WaitUntil([&] { return traceLines() > after; })) << "still serving";
     kill(pid, SIGTERM);
     const int status = Await(pid);
@@ -573,9 +580,9 @@ TEST_F(RealProgram, ServeGoesOnAndStopsWithAStandardErrorNobodyReads) {
     std::filesystem::remove(trace);
     Pipe err;
     ASSERT_GT(fcntl(err.fds[1], F_SETPIPE_SZ, 4096), 0);
-    const pid_t pid = Start({"serve", "--verbose", "--simulate", "--sim-trace", trace, "--udp-bind", "127.0.0.1",
-                             "--port", "0"},
-                            -1, -1, err.fds[1]);
+    const pid_t pid = Start(
+        {"serve", "--verbose", "--simulate", "--sim-trace", trace, "--udp-bind", "127.0.0.1", "--port", "0"},
+        -1, -1, err.fds[1]);
     err.CloseWrite();
     std::string said;
     const int port = ListeningPort(err, said);
@@ -584,7 +591,9 @@ TEST_F(RealProgram, ServeGoesOnAndStopsWithAStandardErrorNobodyReads) {
     // 200 are more than the log's buffer holds besides. A key line after them shows in the trace
     // once they have all run, and that serving goes on.
     const std::string comment = "\xD7\xA2\xCA\xCD\xA3\xBA" + std::string(2000, 'c');  // 注释：ccc…
-    const std::string key = "\xB0\xB4\xBC\xFC\xA3\xBA" "A";                          // 按键：A
+    const std::string key =
+        "\xB0\xB4\xBC\xFC\xA3\xBA"
+        "A";  // 按键：A
     const auto flood = [&](int comments) {
         const auto before = LineCount(ReadFile(trace));
         for (int i = 0; i < comments; ++i)
@@ -596,7 +605,9 @@ TEST_F(RealProgram, ServeGoesOnAndStopsWithAStandardErrorNobodyReads) {
     // Room again: the count of what was dropped comes first.
     said = err.Drain();
     for (int i = 0; i < 300; ++i)
-        SendTo(port, "\xD7\xA2\xCA\xCD\xA3\xBA" "short");  // 注释：short, while the log drains
+        SendTo(port,
+               "\xD7\xA2\xCA\xCD\xA3\xBA"
+               "short");  // 注释：short, while the log drains
     EXPECT_TRUE(WaitUntil([&] {
         said += err.Drain();
         return said.find("log lines dropped: standard error is not being read\n") != std::string::npos;

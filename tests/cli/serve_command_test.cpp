@@ -24,9 +24,9 @@
 #include <unistd.h>
 
 #include "commands/command_packet.h"
+#include "common/log_sink.h"
 #include "remote/notice_tally.h"
 #include "remote/sender_allow_list.h"
-#include "common/log_sink.h"
 #include "script/line_compiler.h"
 #include "sim/simulated_hid_bus.h"
 #include "support/log_collector.h"
@@ -328,7 +328,8 @@ TEST_F(ServeTest, RepeatedNoticesAreCountsAtMostOnceASecondWhateverElseArrives) 
         }
         EXPECT_TRUE(WaitUntil([&] {
             const std::string log = driver.Log();
-            return CountSum(log, "dropped ", tooLong) == 50 && CountSum(log, "refused ", " from 127.0.0.2") == 100;
+            return CountSum(log, "dropped ", tooLong) == 50 &&
+                   CountSum(log, "refused ", " from 127.0.0.2") == 100;
         })) << driver.Log();
     });
     EXPECT_EQ(run.status, 0);
@@ -530,11 +531,13 @@ TEST(NoticeTally, SaysEachKindAndSenderAtMostOnceASecondAndSumsTheRest) {
     EXPECT_EQ(tally.Count(0, "10.0.1.2", start + 1s), std::nullopt);
     EXPECT_EQ(tally.Count(0, "10.0.2.1", start + 1s), (Notice{0, NoticeTally::kOtherSenders, 1}));
     EXPECT_EQ(tally.Count(0, "10.0.2.2", start + 1500ms), std::nullopt);
-    EXPECT_THAT(tally.TakeDue(start + 2s),
-                ::testing::IsSupersetOf({Notice{0, "10.0.1.2", 1}, Notice{0, NoticeTally::kOtherSenders, 1}}));
+    EXPECT_THAT(
+        tally.TakeDue(start + 2s),
+        ::testing::IsSupersetOf({Notice{0, "10.0.1.2", 1}, Notice{0, NoticeTally::kOtherSenders, 1}}));
     tally.Count(0, "10.0.3.1", start + 2100ms);
     EXPECT_EQ(tally.Count(0, "10.0.3.1", start + 2200ms), std::nullopt);
-    EXPECT_THAT(tally.TakeAll(), ::testing::ElementsAre(Notice{0, "10.0.3.1", 1})) << "at the end, due or not";
+    EXPECT_THAT(tally.TakeAll(), ::testing::ElementsAre(Notice{0, "10.0.3.1", 1}))
+        << "at the end, due or not";
 }
 
 }  // namespace
