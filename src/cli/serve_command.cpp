@@ -17,6 +17,7 @@
 #include "cli/stop_signals.h"
 #include "common/gbk_text.h"
 #include "common/text_escape.h"
+#include "gadget/broadcast_packet_sink.h"
 #include "gadget/gadget_link.h"
 #include "hid/hid_device.h"
 #include "hid/hid_device_controller.h"
@@ -125,19 +126,22 @@ enum NoticeKind : std::size_t { kRefused, kTooLong, kUnreadable };
 
 // The server: the gadgets over the platform (applying SELECT again at every device change), the
 // UDP endpoint and its queue, and the tick that sends each line's packets to every served gadget.
-class GadgetServer : public PacketSink {
+class GadgetServer {
 public:
     GadgetServer(HidPlatform& platform, const ServeOptions& options, LogWriter& log)
         : m_options(options),
           m_log(log),
           m_queueLog(log, true),
           m_lineLog(log, options.verbose),
-          m_session(platform, GadgetLink::kDefaultReplyWaitMs) {
+          m_session(platform, GadgetLink::kDefaultReplyWaitMs),
+          m_gadgets(m_session.Link(), [this](const GadgetId& id, const std::string& reason) {
+              Say(EscapeControlCharacters(id.path) + ": write failed: " + EscapeControlCharacters(reason));
+          }) {
         m_session.SetRebuilt([this] { DevicesChanged(); });
         QObject::connect(&m_tick, &TickTimer::timeout, [this] { Tick(); });
     }
 
-    ~GadgetServer() override { m_endpoint.reset(); }
+    ~GadgetServer() { m_endpoint.reset(); }
 
     GadgetServer(const GadgetServer&) = delete;
     GadgetServer& operator=(const GadgetServer&) = delete;
@@ -170,23 +174,6 @@ public:
         if (const std::size_t waiting = m_queue.Size(); waiting > 0)
             Say("stopped with " + std::to_string(waiting) +
                 (waiting == 1 ? " queued line" : " queued lines") + " not run");
-    }
-
-    // A line's packet: to every served gadget at once, without waiting for answers.
-    void SendPacket(const CommandPacket& packet) override {
-        for (const GadgetId& id : m_served) {
-            const GadgetLink::SendResult result = m_session.Link().SendPacketTo(id, packet);
-            if (result.status == GadgetLink::SendResult::Status::Sent) {
-                std::erase(m_failing, id);
-            } else if (result.status == GadgetLink::SendResult::Status::WriteFailed && !result.deviceGone &&
-                       std::find(m_failing.begin(), m_failing.end(), id) == m_failing.end()) {
-                // Said once: a gadget that keeps failing would otherwise fill the log at 100 lines a second.
-                m_failing.push_back(id);
-                Say(EscapeControlCharacters(id.path) +
-                    ": write failed: " + EscapeControlCharacters(result.error));
-            }
-            // An unplugged gadget is said to be gone by the device change that follows.
-        }
     }
 
 private:
@@ -234,15 +221,13 @@ private:
                                    : EscapeControlCharacters(cause)));
             }
         }
-        for (const GadgetId& id : m_served) {
-            if (Holds(served, id)) continue;
-            Say(EscapeControlCharacters(id.path) + " is gone");
-            std::erase(m_failing, id);
+        for (const GadgetId& id : m_gadgets.Served()) {
+            if (!Holds(served, id)) Say(EscapeControlCharacters(id.path) + " is gone");
         }
         for (const GadgetId& id : served) {
-            if (!Holds(m_served, id)) Say("serving " + EscapeControlCharacters(id.path));
+            if (!Holds(m_gadgets.Served(), id)) Say("serving " + EscapeControlCharacters(id.path));
         }
-        m_served = std::move(served);
+        m_gadgets.SetServed(std::move(served));
         m_noAccess = std::move(noAccess);
     }
 
@@ -270,7 +255,7 @@ private:
     }
 
     void Tick() {
-        m_driver.Tick(*this, m_lineLog);
+        m_driver.Tick(m_gadgets, m_lineLog);
         ReportQueue();
     }
 
@@ -284,15 +269,14 @@ private:
     LogWriter& m_log;
     GbkLineLog m_queueLog;
     GbkLineLog m_lineLog;
-    GadgetSession m_session;  // the answers' lines go nowhere: the server reports failures itself
+    GadgetSession m_session;        // the answers' lines go nowhere: the server reports failures itself
+    BroadcastPacketSink m_gadgets;  // the gadgets served, each line's packets to all of them
     std::unique_ptr<TUdpEndpoint> m_endpoint;
     UdpLineQueue m_queue;
     TickTimer m_tick;
     LineQueueDriver m_driver{m_queue, m_tick};
     NoticeReporter m_notices{[this](const NoticeTally::Notice& notice) { Say(notice); }};
-    std::vector<GadgetId> m_served;
     std::vector<GadgetId> m_noAccess;
-    std::vector<GadgetId> m_failing;  // said to fail, until a write works again
 };
 
 int Serve(HidPlatform& platform, const ServeOptions& options, LogWriter& log) {

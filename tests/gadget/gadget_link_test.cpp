@@ -1,5 +1,6 @@
 #include "gadget/gadget_link.h"
 
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "commands/command_codes.h"
+#include "gadget/broadcast_packet_sink.h"
 #include "gadget/gadget_exchange.h"
 #include "gadget/mouse_test.h"
 #include "gadget/play_commands.h"
@@ -147,6 +149,34 @@ TEST_F(GadgetLinkTest, WithNothingSelectedEachPacketLogsPleaseSelectAndNothingIs
     SendStart(*link);
     EXPECT_THAT(log.Utf8Lines(), ElementsAre("请选择设备"));
     EXPECT_TRUE(bus.AllReceivedReports().empty());
+}
+
+// A served set gets every packet at once; a failing gadget is told of once per failing run, and
+// the others go on getting theirs.
+TEST_F(GadgetLinkTest, ABroadcastReachesEveryServedGadgetAndTellsOfAFailureOnce) {
+    Start({SimulatedGadget("sim:gadget-1"), SimulatedGadget("sim:gadget-2")});
+    std::vector<std::string> failed;
+    BroadcastPacketSink sink(*link, [&](const GadgetId& id, const std::string& reason) {
+        failed.push_back(id.path + ": " + reason);
+    });
+    sink.SetServed({link->Entries()[0].id, link->Entries()[1].id});
+    const CommandPacket start = BuildCommandPacket(CMD_START);
+    bus.SetWriteFault("sim:gadget-2", EIO);
+    sink.SendPacket(start);
+    sink.SendPacket(start);
+    EXPECT_THAT(failed, ElementsAre("sim:gadget-2: Input/output error"));
+    EXPECT_EQ(bus.ReceivedReports("sim:gadget-1").size(), 2u);
+    bus.SetWriteFault("sim:gadget-2", std::nullopt);
+    sink.SendPacket(start);
+    bus.SetWriteFault("sim:gadget-2", EIO);
+    sink.SendPacket(start);
+    EXPECT_EQ(failed.size(), 2u) << "told again after a write worked";
+    sink.SetServed({link->Entries()[0].id});
+    sink.SetServed({link->Entries()[0].id, link->Entries()[1].id});
+    sink.SendPacket(start);
+    EXPECT_EQ(failed.size(), 3u) << "told again after it left the set and came back";
+    EXPECT_EQ(bus.ReceivedReports("sim:gadget-1").size(), 5u);
+    EXPECT_EQ(bus.ReceivedReports("sim:gadget-2").size(), 1u);
 }
 
 TEST_F(GadgetLinkTest, ASequenceSendsEachPacketOnceTheGadgetHasAnswered) {
