@@ -432,6 +432,37 @@ protected:
         return port;
     }
 
+    // serve --verbose on a simulated gadget, its trace in a file of `name`, its standard error into
+    // `err`: the process, its port (0 when it never said it listened) and the trace's path.
+    struct Served {
+        pid_t pid = -1;
+        int port = 0;
+        std::string trace;
+    };
+    Served StartServe(const std::string& name, Pipe& err) {
+        Served served{-1, 0, m_folder + name};
+        std::filesystem::remove(served.trace);
+        served.pid = Start({"serve", "--verbose", "--simulate", "--sim-trace", served.trace, "--udp-bind",
+                            "127.0.0.1", "--port", "0"},
+                           -1, -1, err.fds[1]);
+        err.CloseWrite();
+        std::string said;
+        served.port = ListeningPort(err, said);
+        EXPECT_NE(served.port, 0) << said;
+        return served;
+    }
+
+    // Sends `lines` and then a key line; whether the key line reached the gadget (the trace grew).
+    static bool RunsUpToAKey(const Served& served, const std::vector<std::string>& lines = {}) {
+        const auto before = LineCount(ReadFile(served.trace));
+        for (const std::string& line : lines)
+            SendTo(served.port, line);
+        SendTo(served.port,
+               "\xB0\xB4\xBC\xFC\xA3\xBA"
+               "A");  // 按键：A
+        return WaitUntil([&] { return LineCount(ReadFile(served.trace)) > before; });
+    }
+
     const std::string m_folder = ::testing::TempDir();
 };
 
@@ -545,30 +576,14 @@ TEST_F(RealProgram, AClosedStandardOutputFailsTheRunInsteadOfEndingIt) {
 // serve --verbose 2>&1 | head -1: the reader goes away, and serve goes on serving; stopped, it
 // says it failed (its log was lost) instead of dying of SIGPIPE at the next line.
 TEST_F(RealProgram, ServeOutlivesAClosedStandardError) {
-    const std::string trace = m_folder + "serve_sigpipe_trace.txt";
-    std::filesystem::remove(trace);
     Pipe err;
-    const pid_t pid = Start(
-        {"serve", "--verbose", "--simulate", "--sim-trace", trace, "--udp-bind", "127.0.0.1", "--port", "0"},
-        -1, -1, err.fds[1]);
-    err.CloseWrite();
-    std::string said;
-    const int port = ListeningPort(err, said);
-    ASSERT_NE(port, 0) << said;
+    const Served served = StartServe("serve_sigpipe_trace.txt", err);
+    ASSERT_NE(served.port, 0);
     err.CloseRead();
-    const auto traceLines = [&] { return LineCount(ReadFile(trace)); };
-    const auto before = traceLines();
-    SendTo(port,
-           "\xB0\xB4\xBC\xFC\xA3\xBA"
-           "A");  // 按键：A
-    ASSERT_TRUE(WaitUntil([&] { return traceLines() > before; })) << "the first line after the break";
-    const auto after = traceLines();
-    SendTo(port,
-           "\xB0\xB4\xBC\xFC\xA3\xBA"
-           "B");
-    EXPECT_TRUE(WaitUntil([&] { return traceLines() > after; })) << "still serving";
-    kill(pid, SIGTERM);
-    const int status = Await(pid);
+    ASSERT_TRUE(RunsUpToAKey(served)) << "the first line after the break";
+    EXPECT_TRUE(RunsUpToAKey(served)) << "still serving";
+    kill(served.pid, SIGTERM);
+    const int status = Await(served.pid);
     ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     EXPECT_EQ(WEXITSTATUS(status), 1) << "its log was lost";
 }
@@ -576,36 +591,19 @@ TEST_F(RealProgram, ServeOutlivesAClosedStandardError) {
 // Standard error into a pipe nobody reads: serving goes on, the log lines that do not fit are
 // counted, and SIGTERM ends it at once.
 TEST_F(RealProgram, ServeGoesOnAndStopsWithAStandardErrorNobodyReads) {
-    const std::string trace = m_folder + "serve_blocked_trace.txt";
-    std::filesystem::remove(trace);
     Pipe err;
     ASSERT_GT(fcntl(err.fds[1], F_SETPIPE_SZ, 4096), 0);
-    const pid_t pid = Start(
-        {"serve", "--verbose", "--simulate", "--sim-trace", trace, "--udp-bind", "127.0.0.1", "--port", "0"},
-        -1, -1, err.fds[1]);
-    err.CloseWrite();
-    std::string said;
-    const int port = ListeningPort(err, said);
-    ASSERT_NE(port, 0) << said;
+    const Served served = StartServe("serve_blocked_trace.txt", err);
+    ASSERT_NE(served.port, 0);
     // Comment lines of 2000 bytes: a few fill the pipe, as a paused terminal would be filled, and
-    // 200 are more than the log's buffer holds besides. A key line after them shows in the trace
-    // once they have all run, and that serving goes on.
-    const std::string comment = "\xD7\xA2\xCA\xCD\xA3\xBA" + std::string(2000, 'c');  // 注释：ccc…
-    const std::string key =
-        "\xB0\xB4\xBC\xFC\xA3\xBA"
-        "A";  // 按键：A
-    const auto flood = [&](int comments) {
-        const auto before = LineCount(ReadFile(trace));
-        for (int i = 0; i < comments; ++i)
-            SendTo(port, comment);
-        SendTo(port, key);
-        return WaitUntil([&] { return LineCount(ReadFile(trace)) > before; });
-    };
-    ASSERT_TRUE(flood(200)) << "serving stopped with standard error full";
+    // 200 are more than the log's buffer holds besides. The key line after them reaches the
+    // gadget once they have all run, and shows that serving goes on.
+    const std::vector<std::string> comments(200, "\xD7\xA2\xCA\xCD\xA3\xBA" + std::string(2000, 'c'));
+    ASSERT_TRUE(RunsUpToAKey(served, comments)) << "serving stopped with standard error full";
     // Room again: the count of what was dropped comes first.
-    said = err.Drain();
-    for (int i = 0; i < 300; ++i)
-        SendTo(port,
+    std::string said = err.Drain();
+    for (int i = 0; i < 100; ++i)
+        SendTo(served.port,
                "\xD7\xA2\xCA\xCD\xA3\xBA"
                "short");  // 注释：short, while the log drains
     EXPECT_TRUE(WaitUntil([&] {
@@ -613,9 +611,9 @@ TEST_F(RealProgram, ServeGoesOnAndStopsWithAStandardErrorNobodyReads) {
         return said.find("log lines dropped: standard error is not being read\n") != std::string::npos;
     })) << said.substr(0, 300);
     // Full again, and stopped.
-    ASSERT_TRUE(flood(200));
-    kill(pid, SIGTERM);
-    const int status = Await(pid, std::chrono::seconds(5));
+    ASSERT_TRUE(RunsUpToAKey(served, comments));
+    kill(served.pid, SIGTERM);
+    const int status = Await(served.pid, std::chrono::seconds(5));
     ASSERT_NE(status, -1) << "still running 5 s after SIGTERM";
     EXPECT_TRUE(WIFEXITED(status)) << status;
 }
