@@ -26,8 +26,8 @@ bool Contains(const std::array<std::string_view, N>& names, std::string_view nam
 }  // namespace
 
 std::string_view AppUsage() {
-    return "Usage: tavrel [--simulate[=N]] [--sim-trace FILE] [--udp-bind ADDRESS] [Qt options such as "
-           "-platform xcb]\n"
+    return "Usage: tavrel [--simulate[=N]] [--sim-trace FILE] [--udp-bind ADDRESS] [--udp-keys FILE] [Qt "
+           "options such as -platform xcb]\n"
            "  --simulate[=N]    show a simulated bus with N gadgets (default 1, at most 64)\n"
            "                    instead of the devices of this computer\n"
            "  --sim-trace FILE  with --simulate: append every output report a simulated device\n"
@@ -35,6 +35,8 @@ std::string_view AppUsage() {
            "  --udp-bind ADDRESS  the UDP script server listens on this IPv4 address only (127.0.0.1,\n"
            "                    say) instead of every local address: anyone who reaches the port can\n"
            "                    type on the gadget\n"
+           "  --udp-keys FILE   the UDP script server speaks DTLS 1.2 with the pre-shared keys of\n"
+           "                    FILE (IDENTITY KEY per line) instead of plain datagrams\n"
            "  --help            print this and exit\n";
 }
 
@@ -72,6 +74,14 @@ AppOptions ParseAppOptions(std::span<const std::string> args) {
                 return fail("--udp-bind takes a dotted unicast IPv4 address such as 127.0.0.1, not '" +
                             QuoteText(options.udpBind) + "'");
             }
+        } else if (arg == "--udp-keys" || arg.starts_with("--udp-keys=")) {
+            if (arg == "--udp-keys") {
+                if (i + 1 >= args.size()) return fail("--udp-keys needs a file");
+                options.udpKeys = args[++i];
+            } else {
+                options.udpKeys = std::string(arg.substr(11));
+            }
+            if (options.udpKeys.empty()) return fail("--udp-keys needs a file");
         } else if (Contains(kQtOptionsWithValue, arg)) {
             if (i + 1 >= args.size()) return fail("option " + std::string(arg) + " needs a value");
             ++i;  // Qt's, with its value

@@ -12,6 +12,7 @@ struct AppOptions {
     std::optional<int> simulatedGadgets;  // --simulate[=N]: a simulated bus with N gadgets
     std::string simTrace;                 // --sim-trace FILE: where the simulated devices' reports go
     std::string udpBind;                  // --udp-bind ADDRESS: the UDP server's one address (dotted IPv4)
+    std::string udpKeys;                  // --udp-keys FILE: the UDP server speaks DTLS with these keys
     bool help = false;
     std::string error;  // a bad option or value: the usage goes to standard error, exit status 2
 };

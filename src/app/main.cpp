@@ -18,6 +18,7 @@
 #include "common/standard_descriptors.h"
 #include "common/text_escape.h"
 #include "hid/linux_hidraw.h"
+#include "remote/key_file.h"
 #include "sim/simulated_hid_bus.h"
 #include "sim/simulated_setup.h"
 
@@ -62,7 +63,15 @@ int main(int argc, char** argv) {
         const QHostAddress udpBind = options.udpBind.empty()
                                          ? QHostAddress(QHostAddress::AnyIPv4)
                                          : QHostAddress(QString::fromStdString(options.udpBind));
+        tavrel::KeySet keys;
+        if (!options.udpKeys.empty()) {
+            if (const std::optional<std::string> error = tavrel::LoadKeyFile(options.udpKeys, keys)) {
+                std::cerr << "tavrel: " << *error << "\n";
+                return 2;
+            }
+        }
         tavrel::TForm1 Form1(tavrel::ExecutableFolder(), setup.Platform(), udpBind);
+        if (!options.udpKeys.empty()) Form1.ScriptServer().UseDtls(std::move(keys));
         Form1.show();
         return app.exec();
     } catch (...) {

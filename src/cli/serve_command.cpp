@@ -22,12 +22,10 @@
 #include "hid/hid_device.h"
 #include "hid/hid_device_controller.h"
 #include "hid/hid_platform.h"
-#include "remote/line_queue_driver.h"
-#include "remote/notice_reporter.h"
+#include "remote/key_file.h"
+#include "remote/line_server.h"
 #include "remote/sender_allow_list.h"
-#include "remote/tick_timer.h"
 #include "remote/udp_endpoint.h"
-#include "remote/udp_line_queue.h"
 #include "remote/udp_script_server.h"
 #include "sim/simulated_setup.h"
 #include "textcodec/gbk_codec.h"
@@ -37,15 +35,23 @@ namespace tavrel {
 namespace {
 
 constexpr std::string_view kSynopsis =
-    "tavrel-cli serve [SELECT] [--port N] [--udp-bind ADDRESS] [--allow ADDRESS[/BITS]]... [--verbose] "
-    "[--simulate[=N]] [--sim-trace FILE]";
+    "tavrel-cli serve [SELECT] [--port N] [--udp-bind ADDRESS] [--allow ADDRESS[/BITS]]... [--keys FILE] "
+    "[--plain] [--verbose] [--simulate[=N]] [--sim-trace FILE]";
 
 struct ServeOptions {
     std::vector<std::string> devices;  // empty: every gadget
     int port = UdpScriptServer::kDefaultPort;
-    std::string bindAddress;  // empty: every address
+    std::string bindAddress;  // empty: 127.0.0.1 without keys, every address with them
     SenderAllowList allowed;
+    std::string keyFile;  // empty: plain datagrams
+    KeySet keys;
+    bool plain = false;
     bool verbose = false;
+
+    std::string Address() const {
+        if (!bindAddress.empty()) return bindAddress;
+        return keyFile.empty() ? "127.0.0.1" : "0.0.0.0";
+    }
 };
 
 [[noreturn]] void Refuse(const std::string& what) {
@@ -85,6 +91,11 @@ ServeOptions ParseServeOptions(std::span<const std::string> args) {
             const std::string text = value();
             if (!options.allowed.Add(text))
                 Refuse("bad --allow '" + QuoteText(text) + "' (an IPv4 ADDRESS or ADDRESS/BITS)");
+        } else if (word == "--keys") {
+            options.keyFile = value();
+            if (options.keyFile.empty()) Refuse("--keys needs a file");
+        } else if (word == "--plain" && !inlineValue) {
+            options.plain = true;
         } else if (word == "--verbose" && !inlineValue) {
             options.verbose = true;
         } else if (word == "--simulate" || word == "--sim-trace") {
@@ -92,6 +103,18 @@ ServeOptions ParseServeOptions(std::span<const std::string> args) {
         } else {
             Refuse("unknown argument '" + QuoteText(args[i]) + "'");
         }
+    }
+    if (!options.keyFile.empty() && options.plain) Refuse("--keys and --plain cannot be used together");
+    // Plain datagrams are lines from anyone who can send one: only this computer may, unless the
+    // administrator says otherwise.
+    if (options.keyFile.empty() && !options.plain && (*ParseIpv4(options.Address()) >> 24) != 127) {
+        throw UsageError("plain UDP on " + options.Address() +
+                         " takes lines from anyone who can reach it, and --allow trusts addresses a sender "
+                         "can forge: give --keys FILE, or --plain to accept that");
+    }
+    if (!options.keyFile.empty()) {
+        if (const std::optional<std::string> error = LoadKeyFile(options.keyFile, options.keys))
+            throw UsageError(*error);
     }
     return options;
 }
@@ -110,8 +133,10 @@ class GbkLineLog : public LogSink {
 public:
     GbkLineLog(LogWriter& out, bool shown) : m_out(out), m_shown(shown) {}
     void LogLine(std::string_view text) override {
-        if (m_shown) m_out.Line(FromGbk(text).toStdString());
+        if (m_shown) m_out.Line(m_prefix + FromGbk(text).toStdString());
     }
+    // Put before every line from now on (the sender of the line running).
+    void SetPrefix(std::string prefix) { m_prefix = std::move(prefix); }
 
 protected:
     bool DebuggerAttached() const override { return false; }
@@ -119,14 +144,21 @@ protected:
 private:
     LogWriter& m_out;
     bool m_shown;
+    std::string m_prefix;
 };
 
-// What serve counts and says at most once a second per sender (NoticeTally's kinds).
-enum NoticeKind : std::size_t { kRefused, kTooLong, kUnreadable };
+std::string Plural(std::size_t count, const char* one, const char* many) {
+    return std::to_string(count) + ' ' + (count == 1 ? one : many);
+}
 
-// The server: the gadgets over the platform (applying SELECT again at every device change), the
-// UDP endpoint and its queue, and the tick that sends each line's packets to every served gadget.
-class GadgetServer {
+// A sender as the log names it.
+std::string SessionName(const LineOrigin& who) {
+    return "'" + EscapeToPrintableAscii(who.identity) + "' from " + who.address + ':' + std::to_string(who.port);
+}
+
+// The server: the gadgets over the platform (applying SELECT again at every device change), and
+// the line server whose lines go to every served gadget at once.
+class GadgetServer : private LineServerEvents {
 public:
     GadgetServer(HidPlatform& platform, const ServeOptions& options, LogWriter& log)
         : m_options(options),
@@ -136,58 +168,112 @@ public:
           m_session(platform, GadgetLink::kDefaultReplyWaitMs),
           m_gadgets(m_session.Link(), [this](const GadgetId& id, const std::string& reason) {
               Say(EscapeControlCharacters(id.path) + ": write failed: " + EscapeControlCharacters(reason));
-          }) {
+          }),
+          m_server(m_gadgets, m_lineLog, *this, QHostAddress(QString::fromStdString(options.Address()))) {
         m_session.SetRebuilt([this] { DevicesChanged(); });
-        QObject::connect(&m_tick, &TickTimer::timeout, [this] { Tick(); });
+        m_server.SetAllowList(options.allowed);
+        if (!options.keyFile.empty()) m_server.UseDtls(options.keys);
+        m_server.SetAccepting(true);
     }
-
-    ~GadgetServer() { m_endpoint.reset(); }
 
     GadgetServer(const GadgetServer&) = delete;
     GadgetServer& operator=(const GadgetServer&) = delete;
 
     // Binds the port; the system's reason when it cannot be.
     std::optional<std::string> Listen() {
-        const QHostAddress address = m_options.bindAddress.empty()
-                                         ? QHostAddress(QHostAddress::AnyIPv4)
-                                         : QHostAddress(QString::fromStdString(m_options.bindAddress));
-        m_endpoint = std::make_unique<TUdpEndpoint>(address);
-        m_endpoint->SetOnRefused(
-            [this](TUdpEndpoint::Refusal refusal, const std::string& from) { Refused(refusal, from); });
         try {
-            if (auto failure = m_endpoint->SetLocalPort(m_options.port)) return failure;
+            return m_server.Listen(m_options.port);
         } catch (const UDPSockError& error) {
             return std::string(error.what());
         }
-        m_endpoint->SetOnDataReceived([this](TUdpEndpoint& sender, int bytes, const std::string& from, int) {
-            Received(sender, bytes, from);
-        });
-        return std::nullopt;
     }
 
-    std::uint16_t BoundPort() const { return m_endpoint ? m_endpoint->BoundPort() : 0; }
+    std::uint16_t BoundPort() { return m_server.Endpoint() ? m_server.Endpoint()->BoundPort() : 0; }
 
-    // When the server stops: the counts held back, and the lines that were never run.
+    // SIGHUP with keys: reads the key file again; a file that cannot be read keeps the keys.
+    void ReloadKeys() {
+        KeySet keys;
+        if (const std::optional<std::string> error = LoadKeyFile(m_options.keyFile, keys)) {
+            Say("keeping the keys read before: " + *error);
+            return;
+        }
+        Say("read " + Plural(keys.Size(), "key", "keys") + " from " + EscapeControlCharacters(m_options.keyFile));
+        m_server.ReplaceKeys(std::move(keys));
+    }
+
+    // When the server stops: the counts held back, what sessions still hold, and the lines that
+    // were never run.
     void SayStop() {
-        m_notices.Flush();
-        ReportQueue();
-        if (const std::size_t waiting = m_queue.Size(); waiting > 0)
-            Say("stopped with " + std::to_string(waiting) +
-                (waiting == 1 ? " queued line" : " queued lines") + " not run");
+        const std::size_t waiting = m_server.Queue().Size();
+        m_server.Finish();
+        if (waiting > 0) Say("stopped with " + Plural(waiting, "queued line", "queued lines") + " not run");
     }
 
 private:
     void Say(const std::string& utf8) { m_log.Line(utf8); }
 
-    void Say(const NoticeTally::Notice& notice) {
-        std::string line = notice.kind == kRefused ? "refused " : "dropped ";
-        line += std::to_string(notice.count);
-        line += notice.count == 1 ? " datagram" : " datagrams";
-        if (notice.kind == kTooLong)
-            line += " longer than " + std::to_string(TUdpEndpoint::kMaxDatagramSize) + " bytes";
-        if (notice.kind == kUnreadable) line += " that could not be read";
-        if (!notice.sender.empty()) line += " from " + EscapeControlCharacters(notice.sender);
-        Say(line);
+    void LineArrived(const LineOrigin&, const std::string&) override {}
+
+    void Refused(LineRefusal reason, const std::string& sender, std::size_t count,
+                 const std::string& detail) override {
+        const std::string from = EscapeControlCharacters(sender);
+        const std::string identity = "'" + EscapeToPrintableAscii(detail) + "'";
+        switch (reason) {
+            case LineRefusal::NotAllowed: Say("refused " + Plural(count, "datagram", "datagrams") + " from " + from); break;
+            case LineRefusal::TooLong:
+                Say("dropped " + Plural(count, "datagram", "datagrams") + " longer than " +
+                    std::to_string(m_server.Endpoint() ? m_server.Endpoint()->MaxDatagramSize()
+                                                       : TUdpEndpoint::kMaxDatagramSize) +
+                    " bytes from " + from);
+                break;
+            case LineRefusal::Unreadable:
+                Say("dropped " + Plural(count, "datagram", "datagrams") + " that could not be read");
+                break;
+            case LineRefusal::NotDtls:
+                Say("dropped " + Plural(count, "datagram", "datagrams") + " from " + from + " that are no DTLS handshake");
+                break;
+            case LineRefusal::UnknownIdentity:
+                Say("refused " + Plural(count, "handshake", "handshakes") + " from " + from + ": unknown identity " + identity);
+                break;
+            case LineRefusal::WrongKey:
+                Say("refused " + Plural(count, "handshake", "handshakes") + " from " + from + ": wrong key for identity " + identity);
+                break;
+            case LineRefusal::TableFull:
+                Say("refused " + Plural(count, "handshake", "handshakes") + " from " + from + ": all sessions are taken");
+                break;
+            case LineRefusal::HandshakeFailed:
+                Say("refused " + Plural(count, "handshake", "handshakes") + " from " + from + ": the handshake failed" +
+                    (detail.empty() ? std::string() : " (identity " + identity + ")"));
+                break;
+            case LineRefusal::RecordLineTooLong:
+            case LineRefusal::RecordNotUtf8:
+            case LineRefusal::RecordNotGbk:
+                Say("refused " + Plural(count, "record", "records") + " of " + identity + " from " + from + ": " +
+                    (reason == LineRefusal::RecordLineTooLong ? "line too long"
+                     : reason == LineRefusal::RecordNotUtf8   ? "not valid UTF-8"
+                                                              : "holds a character GBK cannot represent"));
+                break;
+        }
+    }
+
+    void QueueReport(const std::string& report) override { m_queueLog.LogLine(report); }
+
+    void LineStarting(const LineOrigin& from) override {
+        m_lineLog.SetPrefix(from.identity.empty() ? std::string() : "[" + EscapeToPrintableAscii(from.identity) + "] ");
+    }
+
+    void SessionOpened(const LineOrigin& who) override { Say("session of " + SessionName(who) + " opened"); }
+
+    void SessionClosed(const LineOrigin& who, SessionEnd why) override {
+        const char* reason = why == SessionEnd::Closed    ? "closed by the sender"
+                             : why == SessionEnd::Idle    ? "no record for 60 s"
+                             : why == SessionEnd::Revoked ? "its key was removed or changed"
+                                                          : "serve stopped";
+        Say("session of " + SessionName(who) + " ended: " + reason);
+    }
+
+    void Released(const LineOrigin& who, const std::string& line) override {
+        Say("released what " + SessionName(who) + " held down: " + FromGbk(line).toStdString());
     }
 
     bool Selected(const std::string& path) const {
@@ -231,51 +317,13 @@ private:
         m_noAccess = std::move(noAccess);
     }
 
-    void Received(TUdpEndpoint& sender, int bytes, const std::string& from) {
-        if (!m_options.allowed.Allows(from)) {
-            m_notices.Count(kRefused, from);
-            return;
-        }
-        const std::vector<char>& datagram = sender.ReadDatagram();
-        std::string line = UdpLineQueue::LineOf(
-            {datagram.data(), std::min(datagram.size(), static_cast<std::size_t>(bytes))});
-        if (!m_queue.Push(std::move(line), UdpLineQueue::Clock::now())) ReportQueue();
-        m_driver.Schedule();
-    }
-
-    // The sender comes first: a refused sender's datagrams are refused, whatever their size.
-    void Refused(TUdpEndpoint::Refusal refusal, const std::string& from) {
-        if (refusal == TUdpEndpoint::Refusal::ReadFailed) {
-            m_notices.Count(kUnreadable, from);
-        } else if (!m_options.allowed.Allows(from)) {
-            m_notices.Count(kRefused, from);
-        } else {
-            m_notices.Count(kTooLong, from);
-        }
-    }
-
-    void Tick() {
-        m_driver.Tick(m_gadgets, m_lineLog);
-        ReportQueue();
-    }
-
-    void ReportQueue() {
-        if (const auto report = m_queue.TakeOverflowReport(UdpLineQueue::Clock::now()))
-            m_queueLog.LogLine(*report);
-        if (const auto report = m_queue.TakeStallReport()) m_queueLog.LogLine(*report);
-    }
-
     const ServeOptions& m_options;
     LogWriter& m_log;
     GbkLineLog m_queueLog;
     GbkLineLog m_lineLog;
     GadgetSession m_session;        // the answers' lines go nowhere: the server reports failures itself
     BroadcastPacketSink m_gadgets;  // the gadgets served, each line's packets to all of them
-    std::unique_ptr<TUdpEndpoint> m_endpoint;
-    UdpLineQueue m_queue;
-    TickTimer m_tick;
-    LineQueueDriver m_driver{m_queue, m_tick};
-    NoticeReporter m_notices{[this](const NoticeTally::Notice& notice) { Say(notice); }};
+    LineServer m_server;
     std::vector<GadgetId> m_noAccess;
 };
 
@@ -287,16 +335,29 @@ int Serve(HidPlatform& platform, const ServeOptions& options, LogWriter& log) {
     QEventLoop loop;
     // Before the port is bound: whoever waits for it to be may stop the server at once after. A
     // hang-up (a closed terminal, a reload asked by a service manager) does not end the serving.
+    GadgetServer* running = nullptr;
     StopSignals stop([&loop] { loop.quit(); },
-                     [&log] { log.Line("ignoring SIGHUP: serve has nothing to reload (SIGTERM stops it)"); });
+                     [&log, &options, &running] {
+                         if (options.keyFile.empty() || running == nullptr) {
+                             log.Line("ignoring SIGHUP: serve has nothing to reload (SIGTERM stops it)");
+                             return;
+                         }
+                         sd_notify(0, "RELOADING=1");
+                         running->ReloadKeys();
+                         sd_notify(0, "READY=1");
+                     });
     GadgetServer server(platform, options, log);
-    const std::string address = options.bindAddress.empty() ? std::string("0.0.0.0") : options.bindAddress;
+    running = &server;
+    const std::string address = options.Address();
     if (const std::optional<std::string> failure = server.Listen()) {
         log.Line("tavrel-cli: cannot listen on " + address + ':' + std::to_string(options.port) + ": " +
                  EscapeControlCharacters(*failure));
         return kExitFailed;
     }
-    log.Line("listening on " + address + ':' + std::to_string(server.BoundPort()));
+    log.Line("listening on " + address + ':' + std::to_string(server.BoundPort()) +
+             (options.keyFile.empty() ? std::string()
+                                      : " (DTLS, " + Plural(options.keys.Size(), "key", "keys") + " from " +
+                                            EscapeControlCharacters(options.keyFile) + ")"));
     // Whoever waits for readiness finds the line already written, unless standard error is not
     // being read: then readiness is not held up for long.
     log.Flush(LogWriter::kDefaultGrace);
@@ -323,14 +384,19 @@ std::string_view ServeUsage() {
         "\n"
         "      Serves script lines over UDP without a window, until SIGTERM or SIGINT: each\n"
         "      datagram on port N (default 10200; 0 lets the system choose) of ADDRESS (IPv4,\n"
-        "      default every address) is one line, cut at its first zero byte; longer than 2048\n"
-        "      bytes it is dropped. Lines run in live mode in arrival order, at most one per 10 ms\n"
-        "      (10000 may wait); each line's packets go to every served gadget at once. SELECT\n"
-        "      (--all, the default, or --device PATH, repeatable) is applied again whenever\n"
-        "      gadgets come and go. With --allow only the given senders are heard; what a sender\n"
-        "      repeats (refused, too long) is counted, said at most once a second. Logs to\n"
-        "      standard error through a 256 KiB buffer that never holds serving up; --verbose\n"
-        "      adds each line run. SIGHUP is ignored. Exits 1 when the port cannot be bound.\n";
+        "      default 127.0.0.1, or every address with --keys) is one line, cut at its first zero\n"
+        "      byte; longer than 2048 bytes it is dropped. Lines run in live mode in arrival order,\n"
+        "      at most one per 10 ms (10000 may wait); each line's packets go to every served\n"
+        "      gadget at once. SELECT (--all, the default, or --device PATH, repeatable) is applied\n"
+        "      again whenever gadgets come and go. With --keys FILE the port speaks DTLS 1.2 with\n"
+        "      the pre-shared keys of FILE (IDENTITY KEY per line, KEY 32 to 128 hex digits; no\n"
+        "      access for others): each record holds UTF-8 lines and is answered \"queued N\" or\n"
+        "      \"refused: REASON\"; SIGHUP reads FILE again and ends the sessions of keys removed\n"
+        "      or changed. Plain UDP off the loopback needs --plain. With --allow only the given\n"
+        "      senders are heard; what a sender repeats (refused, too long) is counted, said at\n"
+        "      most once a second. Logs to standard error through a 256 KiB buffer that never\n"
+        "      holds serving up; --verbose adds each line run. Without --keys SIGHUP is ignored.\n"
+        "      Exits 1 when the port cannot be bound.\n";
     return usage;
 }
 

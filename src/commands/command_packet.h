@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/log_sink.h"
+
 namespace tavrel {
 
 // One framed command: code, data length, checksum, a reserved 0, then the data.
@@ -46,6 +48,12 @@ class PacketSink {
 public:
     virtual ~PacketSink() = default;
     virtual void SendPacket(const CommandPacket& packet) = 0;
+    // The same, with what the sending has to say (no gadget to send to) logged to `log`: the log
+    // of the work the packet belongs to, which may hold its lines back to keep them in order.
+    virtual void SendPacket(const CommandPacket& packet, LogSink& log) {
+        static_cast<void>(log);
+        SendPacket(packet);
+    }
 };
 
 // The gadget's output report: report id 0, then up to 64 bytes, zero-filled.

@@ -92,4 +92,23 @@ std::string EscapeControlBytes(std::string_view gbk) {
     return escaped;
 }
 
+std::string EscapeToPrintableAscii(std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string escaped;
+    escaped.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            escaped += "\\\\";
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            escaped.push_back(c);
+        } else {
+            escaped += "\\x";
+            escaped.push_back(kHex[byte >> 4]);
+            escaped.push_back(kHex[byte & 0x0F]);
+        }
+    }
+    return escaped;
+}
+
 }  // namespace tavrel

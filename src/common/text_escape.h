@@ -15,6 +15,10 @@ std::string EscapeControlCharacters(std::string_view utf8);
 // `maxCharacters` UTF-8 characters of it, the cut marked with "…", escaped as above.
 std::string QuoteText(std::string_view utf8, std::size_t maxCharacters = 80);
 
+// Bytes from outside that ought to be printable ASCII (a DTLS identity): every other byte as
+// \xHH, a backslash as \\, so the result reads the same in GBK and in UTF-8.
+std::string EscapeToPrintableAscii(std::string_view bytes);
+
 // GBK text as one piece of one line, read character by character: a two-byte character passes
 // whole (its second byte may be a backslash); a backslash is written \\, the control bytes
 // 0x00-0x1F and 0x7F as \r, \n, \t or \xHH, and a byte above ASCII that begins no two-byte

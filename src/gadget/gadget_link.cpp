@@ -112,11 +112,15 @@ void GadgetLink::SendPacket(const CommandPacket& packet) {
     SendPacketTo(SelectedGadget(), packet);
 }
 
+void GadgetLink::SendPacket(const CommandPacket& packet, LogSink& log) {
+    SendPacketTo(SelectedGadget(), packet, &log);
+}
+
 GadgetLink::SendResult GadgetLink::SendPacketTo(const std::optional<GadgetId>& target,
-                                                const CommandPacket& packet) {
+                                                const CommandPacket& packet, LogSink* log) {
     using Status = SendResult::Status;
     if (!target) {
-        m_log.LogLine("请选择设备"_gbk);
+        (log != nullptr ? *log : m_log).LogLine("请选择设备"_gbk);
         return {};  // nothing to reach; the sender carries on as if it had sent
     }
     THidDevice* device = Find(*target);

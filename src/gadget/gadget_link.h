@@ -81,6 +81,8 @@ public:
 
     // Sends to the selected gadget; with none selected logs "请选择设备" and sends nothing.
     void SendPacket(const CommandPacket& packet) override;
+    // The same, with "请选择设备" logged to `log` instead of the link's log.
+    void SendPacket(const CommandPacket& packet, LogSink& log) override;
     // What sending one packet gave.
     struct SendResult {
         enum class Status {
@@ -92,8 +94,9 @@ public:
         bool deviceGone = false;  // WriteFailed: because the device has been unplugged
         std::string error;        // WriteFailed: the system's words, UTF-8
     };
-    // Sends to a given gadget (none: the "请选择设备" case).
-    SendResult SendPacketTo(const std::optional<GadgetId>& target, const CommandPacket& packet);
+    // Sends to a given gadget (none: the "请选择设备" case, logged to `log`, else the link's log).
+    SendResult SendPacketTo(const std::optional<GadgetId>& target, const CommandPacket& packet,
+                            LogSink* log = nullptr);
 
     // An input report of a lent device (the bytes after its report id): the decoded effects for
     // the window to apply; the exchanges waiting on that gadget learn of it once the caller has

@@ -10,8 +10,8 @@ NoticeReporter::NoticeReporter(std::function<void(const NoticeTally::Notice&)> s
     QObject::connect(&m_timer, &QTimer::timeout, [this] { SayDue(); });
 }
 
-void NoticeReporter::Count(std::size_t kind, const std::string& sender) {
-    if (const auto notice = m_tally.Count(kind, sender, NoticeTally::Clock::now())) m_say(*notice);
+void NoticeReporter::Count(std::size_t kind, const std::string& sender, const std::string& detail) {
+    if (const auto notice = m_tally.Count(kind, sender, NoticeTally::Clock::now(), detail)) m_say(*notice);
     Arm();
 }
 

@@ -19,7 +19,7 @@ public:
     NoticeReporter& operator=(const NoticeReporter&) = delete;
 
     // Counts one notice of `kind` caused by `sender` (see NoticeTally::Count).
-    void Count(std::size_t kind, const std::string& sender);
+    void Count(std::size_t kind, const std::string& sender, const std::string& detail = {});
     // Says every count held back now, due or not (at the end of a run).
     void Flush();
 

@@ -8,8 +8,9 @@ std::optional<NoticeTally::Notice> NoticeTally::TakeIfDue(std::size_t kind, cons
                                                           Entry& entry, std::optional<TimePoint> now) {
     if (entry.count == 0) return std::nullopt;
     if (now && entry.lastSaid && *now - *entry.lastSaid < kInterval) return std::nullopt;
-    Notice notice{kind, sender, entry.count};
+    Notice notice{kind, sender, entry.count, std::move(entry.detail)};
     entry.count = 0;
+    entry.detail.clear();
     if (now) entry.lastSaid = *now;
     return notice;
 }
@@ -30,10 +31,11 @@ NoticeTally::Entries* NoticeTally::EntriesFor(const std::string& sender, TimePoi
 }
 
 std::optional<NoticeTally::Notice> NoticeTally::Count(std::size_t kind, const std::string& sender,
-                                                      TimePoint now) {
+                                                      TimePoint now, const std::string& detail) {
     Entries* entries = EntriesFor(sender, now);
     Entry& entry = entries != nullptr ? (*entries)[kind] : m_others[kind];
     ++entry.count;
+    entry.detail = detail;
     return TakeIfDue(kind, entries != nullptr ? sender : std::string(kOtherSenders), entry, now);
 }
 

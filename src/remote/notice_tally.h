@@ -20,7 +20,7 @@ public:
     using Clock = std::chrono::steady_clock;
     using TimePoint = Clock::time_point;
 
-    static constexpr std::size_t kKinds = 4;  // a kind is 0 to kKinds - 1
+    static constexpr std::size_t kKinds = 12;  // a kind is 0 to kKinds - 1
     static constexpr std::size_t kNamedSenders = 64;
     static constexpr std::chrono::seconds kInterval{1};
     static constexpr const char* kOtherSenders = "other senders";
@@ -29,11 +29,14 @@ public:
         std::size_t kind = 0;
         std::string sender;  // kOtherSenders for the sum of the rest
         std::size_t count = 0;
+        std::string detail;  // the last detail counted with it (an identity, a reason), if any
         bool operator==(const Notice&) const = default;
     };
 
-    // Counts one notice of `kind` caused by `sender`; gives it to say now when one is due.
-    std::optional<Notice> Count(std::size_t kind, const std::string& sender, TimePoint now);
+    // Counts one notice of `kind` caused by `sender`, with what it is about (`detail`, kept until
+    // said: the last one counted is said); gives it to say now when one is due.
+    std::optional<Notice> Count(std::size_t kind, const std::string& sender, TimePoint now,
+                                const std::string& detail = {});
     // The counts held back whose second is over by `now`.
     std::vector<Notice> TakeDue(TimePoint now) { return Take(now); }
     // When the earliest count held back is due; none while nothing is held back.
@@ -45,6 +48,7 @@ private:
     struct Entry {
         std::size_t count = 0;  // since the last notice
         std::optional<TimePoint> lastSaid;
+        std::string detail;
     };
     using Entries = std::array<Entry, kKinds>;
 

@@ -56,9 +56,9 @@ void TUdpEndpoint::ReadPending() {
     // with it), so the handlers can judge the sender before anything else.
     while (m_socket && m_socket->hasPendingDatagrams()) {
         const qint64 size = m_socket->pendingDatagramSize();
-        const bool tooLong = size > kMaxDatagramSize;
+        const bool tooLong = size > m_maxDatagramSize;
         m_datagram.resize(static_cast<std::size_t>(tooLong ? 1 : std::max<qint64>(size, 1)));
-        QHostAddress from;
+        QHostAddress& from = m_from;
         quint16 port = 0;
         const qint64 read =
             m_socket->readDatagram(m_datagram.data(), static_cast<qint64>(m_datagram.size()), &from, &port);

@@ -59,8 +59,14 @@ public:
     void SetOnStatus(TOnStatus handler) { m_onStatus = std::move(handler); }
     void SetOnRefused(TOnRefused handler) { m_onRefused = std::move(handler); }
 
-    // The last datagram read.
+    // The last datagram read, and its sender.
     const std::vector<char>& ReadDatagram() const { return m_datagram; }
+    const QHostAddress& LastSender() const { return m_from; }
+    // The socket, to answer through (none while not bound).
+    QUdpSocket* Socket() { return m_socket.get(); }
+    // Datagrams longer than this are dropped (kMaxDatagramSize unless told otherwise).
+    void SetMaxDatagramSize(std::int64_t size) { m_maxDatagramSize = size; }
+    std::int64_t MaxDatagramSize() const { return m_maxDatagramSize; }
 
 private:
     void ReadPending();
@@ -70,6 +76,8 @@ private:
     int m_localPort = 0;
     int m_reportLevel = 1;
     std::vector<char> m_datagram;
+    QHostAddress m_from;
+    std::int64_t m_maxDatagramSize = kMaxDatagramSize;
     TOnReceive m_onDataReceived;
     TOnStatus m_onStatus;
     TOnRefused m_onRefused;

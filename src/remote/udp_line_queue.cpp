@@ -30,18 +30,24 @@ private:
     std::vector<std::string> m_lines;
 };
 
-// Hands packets on and notes when the last one was written.
+// Hands packets on, with what sending them has to say held in the line's log, and notes when the
+// last one was written.
 class WriteTimingPacketSink : public PacketSink {
 public:
-    explicit WriteTimingPacketSink(PacketSink& target) : m_target(target) {}
+    WriteTimingPacketSink(PacketSink& target, LogSink& log) : m_target(target), m_log(log) {}
     void SendPacket(const CommandPacket& packet) override {
-        m_target.SendPacket(packet);
+        m_target.SendPacket(packet, m_log);
+        m_lastWrite = UdpLineQueue::Clock::now();
+    }
+    void SendPacket(const CommandPacket& packet, LogSink& log) override {
+        m_target.SendPacket(packet, log);
         m_lastWrite = UdpLineQueue::Clock::now();
     }
     std::optional<UdpLineQueue::TimePoint> LastWrite() const { return m_lastWrite; }
 
 private:
     PacketSink& m_target;
+    LogSink& m_log;
     std::optional<UdpLineQueue::TimePoint> m_lastWrite;
 };
 
@@ -61,19 +67,21 @@ std::string UdpLineQueue::LineOf(std::string_view datagram) {
     return std::string(datagram.substr(0, datagram.find('\0')));
 }
 
-bool UdpLineQueue::Push(std::string line, TimePoint now) {
+bool UdpLineQueue::Push(std::string line, TimePoint now, Origin origin) {
     if (m_lines.size() >= kCapacity) {
         ++m_dropped;
         return false;
     }
-    if (m_lines.empty()) {
-        m_lines.push_back(std::move(line));
-        const std::optional<TimePoint> due = Due(now);
-        m_arrivedIdle = *due <= now;
-        return true;
-    }
-    m_lines.push_back(std::move(line));
+    const bool wasEmpty = m_lines.empty();
+    m_lines.push_back({std::move(line), origin, false});
+    if (wasEmpty) m_arrivedIdle = *Due(now) <= now;
     return true;
+}
+
+void UdpLineQueue::PushRelease(Origin origin, TimePoint now) {
+    const bool wasEmpty = m_lines.empty();
+    m_lines.push_back({std::string(), origin, true});
+    if (wasEmpty) m_arrivedIdle = *Due(now) <= now;
 }
 
 UdpLineQueue::TimePoint UdpLineQueue::GridPoint() const {
@@ -92,9 +100,7 @@ std::optional<UdpLineQueue::TimePoint> UdpLineQueue::NextTick(TimePoint now) con
     return *due < now ? now : *due;
 }
 
-bool UdpLineQueue::Tick(TimePoint now, PacketSink& packets, LogSink& log) {
-    const std::optional<TimePoint> due = Due(now);
-    if (!due || *due > now) return false;
+void UdpLineQueue::AdvanceGrid(TimePoint now) {
     // A late tick keeps the 10 ms grid (a timer always fires a little late, and 100 lines a second
     // must stay 100): the lines behind it follow at the least spacing until the grid is reached
     // again. A line that came to an idle queue starts the grid from now; so does a stall of a second
@@ -108,13 +114,34 @@ bool UdpLineQueue::Tick(TimePoint now, PacketSink& packets, LogSink& log) {
         m_grid = point;
     }
     m_arrivedIdle = false;
-    const std::string line = std::move(m_lines.front());
+}
+
+bool UdpLineQueue::Tick(TimePoint now, PacketSink& packets, LogSink& log) {
+    const std::optional<TimePoint> due = Due(now);
+    if (!due || *due > now) return false;
+    HeldLogSink messages(log);
+    WriteTimingPacketSink timed(packets, messages);
+    // A sender's release takes the tick only when it sends something.
+    while (!m_lines.empty() && m_lines.front().release) {
+        const Origin origin = m_lines.front().origin;
+        m_lines.pop_front();
+        if (m_release && m_release(origin, timed)) {
+            AdvanceGrid(now);
+            m_lastWrite = timed.LastWrite() ? std::max(now, *timed.LastWrite()) : now;
+            for (const std::string& message : messages.Lines())
+                log.LogLine(message);
+            return true;
+        }
+    }
+    if (m_lines.empty()) return false;
+    AdvanceGrid(now);
+    const Entry entry = std::move(m_lines.front());
     m_lines.pop_front();
+    if (m_starting) m_starting(entry.origin);
+    const std::string& line = entry.line;
     // The packets go out first and the lines about them are logged after, in their order:
     // appending to the log box takes long and varies, and before the packets it would bring two
     // lines closer at the gadget than their ticks are.
-    WriteTimingPacketSink timed(packets);
-    HeldLogSink messages(log);
     CompileScriptLine(line, timed, messages);
     // The write's own moment on the steady clock: measured from `now` instead, a thread held up
     // between taking `now` and writing would move it back by as long.

@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +26,11 @@ class UdpLineQueue {
 public:
     using Clock = std::chrono::steady_clock;
     using TimePoint = Clock::time_point;
+    // Who sent a line, for the server that queued it; 0 for no one in particular.
+    using Origin = std::uint64_t;
+    // Sends what must be sent once a sender is gone (its release, queued behind its last line)
+    // into `packets`; gives whether it sent anything.
+    using Release = std::function<bool(Origin origin, PacketSink& packets)>;
 
     static constexpr std::size_t kCapacity = 10000;
     static constexpr std::chrono::milliseconds kTick{10};
@@ -38,7 +45,18 @@ public:
 
     // Adds a line that arrived at `now` at the end; false (the line is dropped and counted) when
     // the queue is full.
-    bool Push(std::string line, TimePoint now = Clock::now());
+    bool Push(std::string line, TimePoint now = Clock::now(), Origin origin = 0);
+    // Adds, behind the lines waiting, the release of a sender that is gone: at its turn the
+    // release handler runs (taking a tick only when it sends something). Not bound by the
+    // capacity: one per sender gone.
+    void PushRelease(Origin origin, TimePoint now = Clock::now());
+    // How many more lines may be pushed now.
+    std::size_t Room() const { return m_lines.size() >= kCapacity ? 0 : kCapacity - m_lines.size(); }
+    // Counts lines dropped by the caller for want of room, as a full queue counts its own.
+    void CountDropped(std::size_t lines) { m_dropped += lines; }
+    // Told the origin of each line just before it runs.
+    void SetLineStarting(std::function<void(Origin)> starting) { m_starting = std::move(starting); }
+    void SetRelease(Release release) { m_release = std::move(release); }
     // When the next tick is due: `now` when a line may run at once (the queue was idle for a tick
     // and no delay holds), else the next point of the 10 ms grid, or when a delay ends; none with
     // nothing waiting. Not always a whole millisecond from `now`.
@@ -65,7 +83,17 @@ private:
     // When the next line is due on the grid (or when a delay ends), possibly already past.
     std::optional<TimePoint> Due(TimePoint now) const;
 
-    std::deque<std::string> m_lines;
+    struct Entry {
+        std::string line;
+        Origin origin = 0;
+        bool release = false;
+    };
+    // Moves the grid to the point of the line running at `now`.
+    void AdvanceGrid(TimePoint now);
+
+    std::deque<Entry> m_lines;
+    std::function<void(Origin)> m_starting;
+    Release m_release;
     // The grid's point for the next line (a delay moves it to where the delay ends).
     TimePoint GridPoint() const;
 

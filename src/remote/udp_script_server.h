@@ -8,18 +8,19 @@
 
 #include "commands/command_packet.h"
 #include "common/log_sink.h"
-#include "remote/line_queue_driver.h"
-#include "remote/notice_reporter.h"
-#include "remote/tick_timer.h"
+#include "remote/key_file.h"
+#include "remote/line_server.h"
 #include "remote/udp_endpoint.h"
 #include "remote/udp_line_queue.h"
 
 namespace tavrel {
 
-// The UDP script server: the endpoint Udp1, bound to port 10200 from the start, whose datagrams
-// are script lines once the server is enabled; the line queue lstUdpSc; and the tick tmrUdpSc
-// that runs one line per 10 ms in live mode into the packet sink (the selected gadget).
-class UdpScriptServer : public QObject {
+// The window's UDP script server: the endpoint Udp1, bound to port 10200 from the start, whose
+// datagrams are script lines once the server is enabled; the line queue lstUdpSc; and the tick
+// tmrUdpSc that runs one line per 10 ms in live mode into the packet sink (the selected gadget).
+// The line server does the work; this says what happens in the window's words. With keys it
+// speaks DTLS instead of plain datagrams.
+class UdpScriptServer : public QObject, private LineServerEvents {
     Q_OBJECT
 
 public:
@@ -29,41 +30,38 @@ public:
                     QObject* parent = nullptr);
     ~UdpScriptServer() override;
 
+    // Speaks DTLS with pre-shared keys from now on (before the server is first enabled).
+    void UseDtls(KeySet keys, DtlsLimits limits = {});
+
     // chkUdp ticked: applies the port text (0 to 65535, blanks around it allowed; 0 lets the system
     // choose), re-creating the socket, and takes datagrams from now on; a bad port text or a failed
     // bind is logged and leaves the server deaf (a bad text binds nothing anew). The tick runs in
-    // every case.
+    // every case. Every DTLS session ends.
     void Enable(const std::string& portText);
-    // chkUdp unticked: datagrams are read and lost again, waiting lines are dropped.
+    // chkUdp unticked: datagrams are read and lost again, waiting lines are dropped, every DTLS
+    // session ends.
     void Disable();
-    bool Enabled() const { return m_enabled; }
+    bool Enabled() const { return m_server.Accepting(); }
 
     // None once destroyed.
-    TUdpEndpoint* Udp1() { return m_endpoint.get(); }
-    const UdpLineQueue& Queue() const { return lstUdpSc; }
+    TUdpEndpoint* Udp1() { return m_server.Endpoint(); }
+    const UdpLineQueue& Queue() const { return m_server.Queue(); }
+    const LineServer& Server() const { return m_server; }
     // Destroys the endpoint (when the window closes): nothing is received after.
-    void DestroyEndpoint();
-
-    // The endpoint's data handler while enabled, and the queue's tick.
-    void Udp1DataReceived(TUdpEndpoint& Sender, int NumberBytes);
-    void tmrUdpScTimer();
+    void DestroyEndpoint() { m_server.DestroyEndpoint(); }
 
 private:
-    // A datagram that did not become a line: counted per kind and sender, said at most once a
-    // second for each ("UDP数据过长，已丢弃N个（来自ADDRESS）").
-    void Refused(TUdpEndpoint::Refusal refusal, const std::string& from);
-    void Say(const NoticeTally::Notice& notice);
+    void LineArrived(const LineOrigin& from, const std::string& line) override;
+    void Refused(LineRefusal reason, const std::string& sender, std::size_t count,
+                 const std::string& detail) override;
+    void QueueReport(const std::string& report) override { m_log.LogLine(report); }
+    void SessionOpened(const LineOrigin& who) override;
+    void SessionClosed(const LineOrigin& who, SessionEnd why) override;
+    void Released(const LineOrigin& who, const std::string& line) override;
     void LogBindFailure(int port, const std::string& failure);
-    void ReportOverflow();
 
-    PacketSink& m_packets;
     LogSink& m_log;
-    std::unique_ptr<TUdpEndpoint> m_endpoint;
-    UdpLineQueue lstUdpSc;
-    TickTimer tmrUdpSc;
-    LineQueueDriver m_driver{lstUdpSc, tmrUdpSc};  // arms tmrUdpSc for the queue's ticks
-    bool m_enabled = false;
-    NoticeReporter m_notices{[this](const NoticeTally::Notice& notice) { Say(notice); }};
+    LineServer m_server;
 };
 
 }  // namespace tavrel

@@ -516,27 +516,27 @@ TEST(NoticeTally, SaysEachKindAndSenderAtMostOnceASecondAndSumsTheRest) {
     using Notice = NoticeTally::Notice;
     NoticeTally tally;
     const NoticeTally::TimePoint start{};
-    EXPECT_EQ(tally.Count(0, "10.0.0.1", start), (Notice{0, "10.0.0.1", 1}));
-    EXPECT_EQ(tally.Count(1, "10.0.0.1", start), (Notice{1, "10.0.0.1", 1})) << "another kind";
+    EXPECT_EQ(tally.Count(0, "10.0.0.1", start), (Notice{0, "10.0.0.1", 1, {}}));
+    EXPECT_EQ(tally.Count(1, "10.0.0.1", start), (Notice{1, "10.0.0.1", 1, {}})) << "another kind";
     EXPECT_EQ(tally.Count(0, "10.0.0.1", start + 100ms), std::nullopt);
     EXPECT_EQ(tally.Count(0, "10.0.0.1", start + 200ms), std::nullopt);
     EXPECT_EQ(tally.NextDue(), start + 1s);
     EXPECT_TRUE(tally.TakeDue(start + 999ms).empty());
-    EXPECT_THAT(tally.TakeDue(start + 1s), ::testing::ElementsAre(Notice{0, "10.0.0.1", 2}));
+    EXPECT_THAT(tally.TakeDue(start + 1s), ::testing::ElementsAre(Notice{0, "10.0.0.1", 2, {}}));
     EXPECT_EQ(tally.NextDue(), std::nullopt);
 
     for (int i = 2; i <= 64; ++i)
         tally.Count(0, "10.0.1." + std::to_string(i), start + 1s);
     // 64 named now; the 65th and later are summed while every named one has counts held back.
     EXPECT_EQ(tally.Count(0, "10.0.1.2", start + 1s), std::nullopt);
-    EXPECT_EQ(tally.Count(0, "10.0.2.1", start + 1s), (Notice{0, NoticeTally::kOtherSenders, 1}));
+    EXPECT_EQ(tally.Count(0, "10.0.2.1", start + 1s), (Notice{0, NoticeTally::kOtherSenders, 1, {}}));
     EXPECT_EQ(tally.Count(0, "10.0.2.2", start + 1500ms), std::nullopt);
     EXPECT_THAT(
         tally.TakeDue(start + 2s),
-        ::testing::IsSupersetOf({Notice{0, "10.0.1.2", 1}, Notice{0, NoticeTally::kOtherSenders, 1}}));
+        ::testing::IsSupersetOf({Notice{0, "10.0.1.2", 1, {}}, Notice{0, NoticeTally::kOtherSenders, 1, {}}}));
     tally.Count(0, "10.0.3.1", start + 2100ms);
     EXPECT_EQ(tally.Count(0, "10.0.3.1", start + 2200ms), std::nullopt);
-    EXPECT_THAT(tally.TakeAll(), ::testing::ElementsAre(Notice{0, "10.0.3.1", 1}))
+    EXPECT_THAT(tally.TakeAll(), ::testing::ElementsAre(Notice{0, "10.0.3.1", 1, {}}))
         << "at the end, due or not";
 }
 
