@@ -28,7 +28,7 @@ id 0x4132) in a short line language with Chinese or English keywords,
 compiles them into the gadget's record bytes, downloads them into the
 gadget, and starts, stops and resets its playback, also with the global hot
 keys F7, F8 and F9. It reads and writes the gadget's data flash and serves
-script lines over UDP.
+script lines over UDP, from a network over DTLS with pre-shared keys.
 
 The package holds the window (tavrel), the command line (tavrel-cli, which
 also works on many gadgets at once), a udev rule that gives the user at the
@@ -39,10 +39,14 @@ is plugged in.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Besides the libraries dpkg-shlibdeps finds: postinst makes the group tavrel with addgroup, and
+# the service's ExecReload runs /bin/kill.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, procps")
 # The window's labels are Chinese; without a CJK font they show as boxes.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-microhei | fonts-noto-cjk")
-# The maintainer scripts (udev's rules, systemd's units, stopping the server on removal) and the
-# one file in /etc that dpkg must keep as the administrator edited it.
+# The maintainer scripts (udev's rules, systemd's units, the group tavrel and the server's key
+# file, stopping the server on removal) and the one file in /etc that dpkg must keep as the
+# administrator edited it (the key file is postinst's, not the package's: no conffile).
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${PROJECT_SOURCE_DIR}/dist/linux/debian/postinst"
     "${PROJECT_SOURCE_DIR}/dist/linux/debian/prerm"
