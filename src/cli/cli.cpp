@@ -11,6 +11,7 @@
 #include "cli/devices_command.h"
 #include "cli/gadget_commands.h"
 #include "cli/gadget_options.h"
+#include "cli/remote_send.h"
 #include "cli/serve_command.h"
 #include "common/log_sink.h"
 #include "common/text_escape.h"
@@ -41,6 +42,15 @@ constexpr std::string_view kUsage =
     "      and a vendor device); the roots default to /sys and /dev.\n"
     "%GADGET%"
     "%SERVE%"
+    "  tavrel-cli send --to HOST[:PORT] [--keys FILE --identity NAME] [--encoding utf8|gbk]\n"
+    "                  [--timeout MS] [LINE...]\n"
+    "      Sends the lines (standard input without LINE) to a remote window or serve (port\n"
+    "      10200 unless given), one per 10 ms. Without --keys as plain UDP datagrams in GBK,\n"
+    "      which the server does not answer (\"sent N lines\"); with --keys and --identity over\n"
+    "      DTLS with NAME's key from FILE, each line a record the server answers: prints how\n"
+    "      many it queued and refused, waiting up to --timeout MS (default 2000) after the\n"
+    "      last. Exits 0 only when every line was sent and, over DTLS, queued; 1 otherwise\n"
+    "      (a failed handshake with its reason).\n"
     "  tavrel-cli --help | --version\n"
     "\n"
     "FILE defaults to standard input (-). Text is UTF-8 unless --encoding gbk is given;\n"
@@ -154,6 +164,9 @@ int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& ou
         }
         if (command == "serve") {
             return RunServeCommandLine(args.subspan(1), CliStreams{in, out, err, errIsTerminal, errFd});
+        }
+        if (command == "send" && SendsToRemote(args.subspan(1))) {
+            return RunRemoteSend(args.subspan(1), CliStreams{in, out, err, errIsTerminal});
         }
         if (IsGadgetCommand(command)) {
             return RunGadgetCommand(args, CliStreams{in, out, err, errIsTerminal});

@@ -120,13 +120,13 @@ void DtlsSessions::Handshake(Session& session, const QByteArray& datagram) {
     const Key key{session.dtls->peerAddress().toIPv4Address(), session.dtls->peerPort()};
     if (!session.dtls->doHandshake(m_socket, datagram)) {
         if (session.identityUnknown) {
-            HandshakeFailed(key, LineRefusal::UnknownIdentity, session.who.identity);
+            HandshakeFailed(key, LineRefusal::UnknownIdentity);
         } else if (session.dtls->dtlsError() == QDtlsError::TlsNonFatalError ||
                    session.dtls->handshakeState() == QDtls::HandshakeInProgress) {
             // A datagram that does not fit the handshake (a retransmission, a stray record) is
             // dropped, as DTLS drops what it cannot use.
         } else {
-            HandshakeFailed(key, LineRefusal::HandshakeFailed, session.who.identity);
+            HandshakeFailed(key, LineRefusal::HandshakeFailed);
         }
         return;
     }
@@ -136,12 +136,12 @@ void DtlsSessions::Handshake(Session& session, const QByteArray& datagram) {
     m_server.SessionOpened(session.origin, session.who);
 }
 
-void DtlsSessions::HandshakeFailed(const Key& key, LineRefusal reason, const std::string& detail) {
+void DtlsSessions::HandshakeFailed(const Key& key, LineRefusal reason) {
     const auto found = m_sessions.find(key);
     if (found == m_sessions.end()) return;
-    const std::string address = found->second->who.address;
+    const LineOrigin who = found->second->who;
     m_sessions.erase(found);
-    m_server.Refuse(reason, address, detail);
+    m_server.Refuse(reason, who.address, who.identity);
 }
 
 void DtlsSessions::Record(Session& session, const QByteArray& datagram) {
@@ -215,9 +215,9 @@ void DtlsSessions::Sweep() {
         } else if (session.identityFound) {
             // The sender's Finished could not be read with the key its identity has: DTLS drops
             // such a record without a word, so the handshake only stops moving.
-            HandshakeFailed(key, LineRefusal::WrongKey, session.who.identity);
+            HandshakeFailed(key, LineRefusal::WrongKey);
         } else {
-            HandshakeFailed(key, LineRefusal::HandshakeFailed, session.who.identity);
+            HandshakeFailed(key, LineRefusal::HandshakeFailed);
         }
     }
     Arm();

@@ -63,7 +63,7 @@ private:
     void Handshake(Session& session, const QByteArray& datagram);
     void Record(Session& session, const QByteArray& datagram);
     void End(const Key& key, SessionEnd why, bool tell);
-    void HandshakeFailed(const Key& key, LineRefusal reason, const std::string& detail);
+    void HandshakeFailed(const Key& key, LineRefusal reason);
     void Sweep();
     void Arm();
 

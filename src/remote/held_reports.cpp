@@ -38,19 +38,14 @@ void HeldReports::SendPacket(const CommandPacket& packet, LogSink& log) {
     m_target.SendPacket(packet, log);
 }
 
-std::vector<std::string> HeldReports::ReleaseLinesFor(Origin origin) const {
-    std::vector<std::string> lines;
-    if (m_keyboard.holds && m_keyboard.origin == origin)
-        lines.emplace_back("键盘HID:00 00 00 00 00 00 00 00"_gbk);
-    if (m_mouse.holds && m_mouse.origin == origin) lines.emplace_back("鼠标HID:00 00 00 00"_gbk);
-    return lines;
-}
-
-std::vector<std::string> HeldReports::ReleaseLinesForSessions() const {
-    std::vector<std::string> lines;
-    if (m_keyboard.holds && m_keyboard.origin != 0) lines.emplace_back("键盘HID:00 00 00 00 00 00 00 00"_gbk);
-    if (m_mouse.holds && m_mouse.origin != 0) lines.emplace_back("鼠标HID:00 00 00 00"_gbk);
-    return lines;
+std::vector<HeldReports::Release> HeldReports::ReleasesFor(std::optional<Origin> origin) const {
+    std::vector<Release> releases;
+    const auto wanted = [&](const Last& last) {
+        return last.holds && (origin ? last.origin == *origin : last.origin != 0);
+    };
+    if (wanted(m_keyboard)) releases.push_back({m_keyboard.origin, std::string("键盘HID:00 00 00 00 00 00 00 00"_gbk)});
+    if (wanted(m_mouse)) releases.push_back({m_mouse.origin, std::string("鼠标HID:00 00 00 00"_gbk)});
+    return releases;
 }
 
 }  // namespace tavrel

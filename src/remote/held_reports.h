@@ -23,11 +23,14 @@ public:
     void SendPacket(const CommandPacket& packet) override;
     void SendPacket(const CommandPacket& packet, LogSink& log) override;
 
-    // The all-up lines (GBK) for each kind whose last report came from `origin` and holds
-    // something: what must be sent so that nothing stays held once that sender is gone.
-    std::vector<std::string> ReleaseLinesFor(Origin origin) const;
-    // The same for every sender but the plain datagrams'.
-    std::vector<std::string> ReleaseLinesForSessions() const;
+    // The all-up line (GBK) for each kind whose last report holds something and came from
+    // `origin`, or with none from any sender but the plain datagrams', with that sender: what must
+    // be sent so that nothing stays held once the sender is gone.
+    struct Release {
+        Origin origin = 0;
+        std::string line;
+    };
+    std::vector<Release> ReleasesFor(std::optional<Origin> origin) const;
 
 private:
     struct Last {

@@ -72,7 +72,7 @@ void LineServer::DropEverything() {
     m_tick.Stop();
     m_queue.Clear();
     // With the queue gone, what the ended sessions hold is released at once.
-    Release(0, m_held);
+    Release(std::nullopt, m_held);
     m_origins.clear();
 }
 
@@ -84,7 +84,7 @@ void LineServer::Finish() {
     m_notices.Flush();
     ReportQueue();
     EndSessions(SessionEnd::Stopped);
-    Release(0, m_held);
+    Release(std::nullopt, m_held);
     m_origins.clear();
 }
 
@@ -164,23 +164,18 @@ void LineServer::SessionClosed(UdpLineQueue::Origin origin, SessionEnd why) {
     m_driver.Schedule();
 }
 
-bool LineServer::Release(UdpLineQueue::Origin origin, PacketSink& packets) {
-    const std::vector<std::string> lines =
-        origin == 0 ? m_held.ReleaseLinesForSessions() : m_held.ReleaseLinesFor(origin);
-    LineOrigin who;
-    if (const auto found = m_origins.find(origin); found != m_origins.end()) {
-        who = found->second;
-        m_origins.erase(found);
-    }
-    if (lines.empty()) return false;
+bool LineServer::Release(std::optional<UdpLineQueue::Origin> origin, PacketSink& packets) {
+    const std::vector<HeldReports::Release> releases = m_held.ReleasesFor(origin);
     // `packets` leads through the tracker, which then knows nothing is held any more.
     m_held.SetOrigin(0);
     SilentLogSink silent;
-    for (const std::string& line : lines) {
-        CompileScriptLine(line, packets, silent);
-        m_events.Released(who, line);
+    for (const HeldReports::Release& release : releases) {
+        CompileScriptLine(release.line, packets, silent);
+        const auto found = m_origins.find(release.origin);
+        m_events.Released(found != m_origins.end() ? found->second : LineOrigin{}, release.line);
     }
-    return true;
+    if (origin) m_origins.erase(*origin);
+    return !releases.empty();
 }
 
 void LineServer::Tick() {

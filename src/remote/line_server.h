@@ -144,7 +144,9 @@ public:
 private:
     void Received(TUdpEndpoint& endpoint, int bytes, const std::string& from, int port);
     void EndpointRefused(TUdpEndpoint::Refusal refusal, const std::string& from);
-    bool Release(UdpLineQueue::Origin origin, PacketSink& packets);
+    // Sends the releases of `origin` (of every session when none) into `packets`; gives whether it
+    // sent any.
+    bool Release(std::optional<UdpLineQueue::Origin> origin, PacketSink& packets);
     void ReportQueue();
     void EndSessions(SessionEnd why);
 
