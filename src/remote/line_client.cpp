@@ -117,7 +117,8 @@ void LineClient::Handshake(const QByteArray& datagram) {
 void LineClient::HandshakeOver() {
     // DTLS drops a record it cannot read without a word: a server that took part in the handshake
     // and then fell silent could not read our Finished.
-    Fail(m_heardAnything ? "wrong key or unknown identity" : "no answer to the handshake");
+    Fail(m_heardAnything ? "wrong key or unknown identity (or the server has no room for another session)"
+                         : "no answer to the handshake");
 }
 
 void LineClient::Answer(const QByteArray& record) {
