@@ -56,7 +56,9 @@ TEST(AppOptions, SimulateTraceHelpAndQtsOwn) {
                                                {"--udp-bind=::1"},
                                                {"--udp-bind=255.255.255.255"},
                                                {"--udp-bind=239.1.2.3"},
-                                               {"--udp-bind"}}) {
+                                               {"--udp-bind"},
+                                               {"--udp-keys"},
+                                               {"--udp-keys="}}) {
         EXPECT_NE(ParseAppOptions(args).error, "") << testing::PrintToString(args);
     }
 }
@@ -64,6 +66,8 @@ TEST(AppOptions, SimulateTraceHelpAndQtsOwn) {
 TEST(AppOptions, UdpBindTakesOneDottedAddress) {
     EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-bind=127.0.0.1"}).udpBind, "127.0.0.1");
     EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-bind", "10.0.0.255"}).udpBind, "10.0.0.255");
+    EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-keys", "keys"}).udpKeys, "keys");
+    EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-keys=/etc/k"}).udpKeys, "/etc/k");
 }
 
 QString Tavrel() {

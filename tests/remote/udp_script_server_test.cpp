@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "commands/command_codes.h"
+#include "remote/line_client.h"
 #include "support/log_collector.h"
 
 // The server over real UDP sockets on loopback, its packets into a collector.
@@ -243,6 +244,44 @@ TEST_F(UdpScriptServerTest, AFloodStaysWithinTheBound) {
     QTimer::singleShot(0, [&] { ticked = true; });
     EXPECT_TRUE(QTest::qWaitFor([&] { return ticked; }, 1000)) << "the event loop still runs";
     server.Disable();
+}
+
+}  // namespace
+}  // namespace tavrel
+
+namespace tavrel {
+namespace {
+
+// With keys the window's server speaks DTLS and says what happens in the window's words; unticking
+// it ends every session and lets go of what a session held down.
+TEST(UdpScriptServerDtls, SessionsAreSaidAndUntickingEndsThemReleasingWhatTheyHeld) {
+    LogCollector log;
+    PacketCollector packets;
+    UdpScriptServer server{packets, log, QHostAddress::LocalHost};
+    KeySet keys;
+    keys.Add("rig-7", std::string(16, '\x07'));
+    server.UseDtls(std::move(keys));
+    server.Enable("0");
+    LineClient::Options options;
+    options.address = QHostAddress::LocalHost;
+    options.port = server.Udp1()->BoundPort();
+    options.psk = LineClient::Psk{"rig-7", std::string(16, '\x07')};
+    LineClient client(options);
+    client.Start();
+    client.Send("鼠标HID:01 00 00 00");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return packets.packets().size() == 1; }, 10000));
+    server.Disable();
+    const auto lines = log.Utf8Lines();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_THAT(lines[0], StartsWith("DTLS会话开始：rig-7（127.0.0.1:"));
+    EXPECT_EQ(lines[1], "收到UDP数据");
+    EXPECT_EQ(lines[2], "执行脚本：鼠标HID:01 00 00 00");
+    EXPECT_THAT(lines[3], AllOf(StartsWith("DTLS会话结束：rig-7（127.0.0.1:"), HasSubstr("），服务器停止")));
+    EXPECT_THAT(lines[4], AllOf(StartsWith("已为rig-7（127.0.0.1:"), HasSubstr("松开按住的键：鼠标HID:00 00 00 00")));
+    ASSERT_EQ(packets.packets().size(), 2u);
+    EXPECT_EQ(packets.packets()[1].code, CMD_MOUSE_HID);
+    EXPECT_THAT(packets.packets()[1].data, ElementsAre(0, 0, 0, 0));
+    EXPECT_EQ(server.Server().Sessions(), 0u);
 }
 
 }  // namespace
