@@ -109,7 +109,8 @@ std::optional<QHostAddress> Resolve(const std::string& host, std::string& failur
     }
     const QHostInfo info = QHostInfo::fromName(QString::fromStdString(host));
     if (info.error() != QHostInfo::NoError) {
-        failure = "cannot find " + QuoteText(host) + ": " + EscapeControlCharacters(info.errorString().toStdString());
+        failure = "cannot find " + QuoteText(host) + ": " +
+                  EscapeControlCharacters(info.errorString().toStdString());
         return std::nullopt;
     }
     for (const QHostAddress& found : info.addresses()) {
@@ -125,7 +126,8 @@ std::optional<std::string> Prepare(std::string& line, Encoding encoding, bool dt
     std::string gbk = line;
     if (std::optional<std::string> fault = ConvertLineToGbk(gbk, encoding)) return fault;
     if (gbk.size() > kLiveLineLimit) return "longer than " + std::to_string(kLiveLineLimit) + " bytes";
-    line = dtls ? (encoding == Encoding::Utf8 ? std::move(line) : FromGbk(gbk).toStdString()) : std::move(gbk);
+    line =
+        dtls ? (encoding == Encoding::Utf8 ? std::move(line) : FromGbk(gbk).toStdString()) : std::move(gbk);
     return std::nullopt;
 }
 
@@ -149,11 +151,12 @@ int RunRemoteSend(std::span<const std::string> args, const CliStreams& io) {
         LineClient::Options client;
         if (!options.keyFile.empty()) {
             KeySet keys;
-            if (const std::optional<std::string> error = LoadKeyFile(options.keyFile, keys)) throw UsageError(*error);
+            if (const std::optional<std::string> error = LoadKeyFile(options.keyFile, keys))
+                throw UsageError(*error);
             const std::string* key = keys.Find(options.identity);
             if (key == nullptr) {
-                throw UsageError(EscapeControlCharacters(options.keyFile) + " holds no key for the identity '" +
-                                 QuoteText(options.identity) + "'");
+                throw UsageError(EscapeControlCharacters(options.keyFile) +
+                                 " holds no key for the identity '" + QuoteText(options.identity) + "'");
             }
             client.psk = LineClient::Psk{options.identity, *key};
         }
@@ -180,7 +183,8 @@ int RunRemoteSend(std::span<const std::string> args, const CliStreams& io) {
         });
         std::size_t skipped = 0;
         const auto skip = [&](std::size_t number, const std::string& reason) {
-            if (++skipped <= kNamedSkips) io.err << "tavrel-cli: line " << number << " not sent: " << reason << '\n';
+            if (++skipped <= kNamedSkips)
+                io.err << "tavrel-cli: line " << number << " not sent: " << reason << '\n';
         };
         bool readFailed = false;
         std::optional<LineReader> reader;
@@ -227,8 +231,8 @@ int RunRemoteSend(std::span<const std::string> args, const CliStreams& io) {
         const std::string lines = std::to_string(result.sent) + (result.sent == 1 ? " line" : " lines");
         if (dtls) {
             const std::size_t unanswered = result.sent - std::min(result.sent, result.answered);
-            io.out << "sent " << lines << " to " << peer << ": " << result.queued << " queued, " << result.refused
-                   << " refused";
+            io.out << "sent " << lines << " to " << peer << ": " << result.queued << " queued, "
+                   << result.refused << " refused";
             if (unanswered > 0) io.out << ", " << unanswered << " unanswered";
             io.out << '\n';
         } else {

@@ -153,7 +153,8 @@ std::string Plural(std::size_t count, const char* one, const char* many) {
 
 // A sender as the log names it.
 std::string SessionName(const LineOrigin& who) {
-    return "'" + EscapeToPrintableAscii(who.identity) + "' from " + who.address + ':' + std::to_string(who.port);
+    return "'" + EscapeToPrintableAscii(who.identity) + "' from " + who.address + ':' +
+           std::to_string(who.port);
 }
 
 // The server: the gadgets over the platform (applying SELECT again at every device change), and
@@ -166,9 +167,11 @@ public:
           m_queueLog(log, true),
           m_lineLog(log, options.verbose),
           m_session(platform, GadgetLink::kDefaultReplyWaitMs),
-          m_gadgets(m_session.Link(), [this](const GadgetId& id, const std::string& reason) {
-              Say(EscapeControlCharacters(id.path) + ": write failed: " + EscapeControlCharacters(reason));
-          }),
+          m_gadgets(m_session.Link(),
+                    [this](const GadgetId& id, const std::string& reason) {
+                        Say(EscapeControlCharacters(id.path) +
+                            ": write failed: " + EscapeControlCharacters(reason));
+                    }),
           m_server(m_gadgets, m_lineLog, *this, QHostAddress(QString::fromStdString(options.Address()))) {
         m_session.SetRebuilt([this] { DevicesChanged(); });
         m_server.SetAllowList(options.allowed);
@@ -197,7 +200,8 @@ public:
             Say("keeping the keys read before: " + *error);
             return;
         }
-        Say("read " + Plural(keys.Size(), "key", "keys") + " from " + EscapeControlCharacters(m_options.keyFile));
+        Say("read " + Plural(keys.Size(), "key", "keys") + " from " +
+            EscapeControlCharacters(m_options.keyFile));
         m_server.ReplaceKeys(std::move(keys));
     }
 
@@ -219,7 +223,9 @@ private:
         const std::string from = EscapeControlCharacters(sender);
         const std::string identity = "'" + EscapeToPrintableAscii(detail) + "'";
         switch (reason) {
-            case LineRefusal::NotAllowed: Say("refused " + Plural(count, "datagram", "datagrams") + " from " + from); break;
+            case LineRefusal::NotAllowed:
+                Say("refused " + Plural(count, "datagram", "datagrams") + " from " + from);
+                break;
             case LineRefusal::TooLong:
                 Say("dropped " + Plural(count, "datagram", "datagrams") + " longer than " +
                     std::to_string(m_server.Endpoint() ? m_server.Endpoint()->MaxDatagramSize()
@@ -230,25 +236,31 @@ private:
                 Say("dropped " + Plural(count, "datagram", "datagrams") + " that could not be read");
                 break;
             case LineRefusal::NotDtls:
-                Say("dropped " + Plural(count, "datagram", "datagrams") + " from " + from + " that are no DTLS handshake");
+                Say("dropped " + Plural(count, "datagram", "datagrams") + " from " + from +
+                    " that are no DTLS handshake");
                 break;
             case LineRefusal::UnknownIdentity:
-                Say("refused " + Plural(count, "handshake", "handshakes") + " from " + from + ": unknown identity " + identity);
+                Say("refused " + Plural(count, "handshake", "handshakes") + " from " + from +
+                    ": unknown identity " + identity);
                 break;
             case LineRefusal::WrongKey:
-                Say("refused " + Plural(count, "handshake", "handshakes") + " from " + from + ": wrong key for identity " + identity);
+                Say("refused " + Plural(count, "handshake", "handshakes") + " from " + from +
+                    ": wrong key for identity " + identity);
                 break;
             case LineRefusal::TableFull:
-                Say("refused " + Plural(count, "handshake", "handshakes") + " from " + from + ": all sessions are taken");
+                Say("refused " + Plural(count, "handshake", "handshakes") + " from " + from +
+                    ": all sessions are taken");
                 break;
             case LineRefusal::HandshakeFailed:
-                Say("refused " + Plural(count, "handshake", "handshakes") + " from " + from + ": the handshake failed" +
+                Say("refused " + Plural(count, "handshake", "handshakes") + " from " + from +
+                    ": the handshake failed" +
                     (detail.empty() ? std::string() : " (identity " + identity + ")"));
                 break;
             case LineRefusal::RecordLineTooLong:
             case LineRefusal::RecordNotUtf8:
             case LineRefusal::RecordNotGbk:
-                Say("refused " + Plural(count, "record", "records") + " of " + identity + " from " + from + ": " +
+                Say("refused " + Plural(count, "record", "records") + " of " + identity + " from " + from +
+                    ": " +
                     (reason == LineRefusal::RecordLineTooLong ? "line too long"
                      : reason == LineRefusal::RecordNotUtf8   ? "not valid UTF-8"
                                                               : "holds a character GBK cannot represent"));
@@ -259,7 +271,8 @@ private:
     void QueueReport(const std::string& report) override { m_queueLog.LogLine(report); }
 
     void LineStarting(const LineOrigin& from) override {
-        m_lineLog.SetPrefix(from.identity.empty() ? std::string() : "[" + EscapeToPrintableAscii(from.identity) + "] ");
+        m_lineLog.SetPrefix(from.identity.empty() ? std::string()
+                                                  : "[" + EscapeToPrintableAscii(from.identity) + "] ");
     }
 
     void SessionOpened(const LineOrigin& who) override { Say("session of " + SessionName(who) + " opened"); }

@@ -98,16 +98,18 @@ void DtlsSessions::Start(const QByteArray& hello, const QHostAddress& from, quin
     session->who = {address, port, {}};
     session->deadline = Clock::now() + m_limits.handshake;
     Session* raw = session.get();
-    connect(raw->dtls.get(), &QDtls::pskRequired, this, [this, raw](QSslPreSharedKeyAuthenticator* authenticator) {
-        raw->who.identity = authenticator->identity().toStdString();
-        if (const std::string* key = m_keys.Find(raw->who.identity)) {
-            raw->identityFound = true;
-            raw->key = *key;
-            authenticator->setPreSharedKey(QByteArray(key->data(), static_cast<qsizetype>(key->size())));
-        } else {
-            raw->identityUnknown = true;
-        }
-    });
+    connect(
+        raw->dtls.get(), &QDtls::pskRequired, this,
+        [this, raw](QSslPreSharedKeyAuthenticator* authenticator) {
+            raw->who.identity = authenticator->identity().toStdString();
+            if (const std::string* key = m_keys.Find(raw->who.identity)) {
+                raw->identityFound = true;
+                raw->key = *key;
+                authenticator->setPreSharedKey(QByteArray(key->data(), static_cast<qsizetype>(key->size())));
+            } else {
+                raw->identityUnknown = true;
+            }
+        });
     connect(raw->dtls.get(), &QDtls::handshakeTimeout, this, [this, raw] {
         if (m_socket != nullptr) raw->dtls->handleTimeout(m_socket);
     });
@@ -161,9 +163,10 @@ void DtlsSessions::Record(Session& session, const QByteArray& datagram) {
     std::size_t count = 0;
     if (const auto* refused = std::get_if<RecordRefusal>(&lines)) {
         refusal = refused->reason;
-        const LineRefusal reason = refused->kind == RecordRefusal::Kind::LineTooLong ? LineRefusal::RecordLineTooLong
-                                   : refused->kind == RecordRefusal::Kind::NotUtf8   ? LineRefusal::RecordNotUtf8
-                                                                                     : LineRefusal::RecordNotGbk;
+        const LineRefusal reason =
+            refused->kind == RecordRefusal::Kind::LineTooLong ? LineRefusal::RecordLineTooLong
+            : refused->kind == RecordRefusal::Kind::NotUtf8   ? LineRefusal::RecordNotUtf8
+                                                              : LineRefusal::RecordNotGbk;
         m_server.Refuse(reason, session.who.address, session.who.identity);
     } else {
         auto& taken = std::get<std::vector<std::string>>(lines);
@@ -179,7 +182,8 @@ void DtlsSessions::End(const Key& key, SessionEnd why, bool tell) {
     if (found == m_sessions.end()) return;
     std::unique_ptr<Session> session = std::move(found->second);
     m_sessions.erase(found);
-    if (tell && m_socket != nullptr && session->dtls->isConnectionEncrypted()) session->dtls->shutdown(m_socket);
+    if (tell && m_socket != nullptr && session->dtls->isConnectionEncrypted())
+        session->dtls->shutdown(m_socket);
     if (session->opened) m_server.SessionClosed(session->origin, why);
 }
 

@@ -14,7 +14,8 @@ namespace {
 bool KeyboardHolds(std::span<const std::uint8_t> data) {
     if (data.empty()) return false;
     if (data[0] != 0) return true;
-    return data.size() > 2 && std::any_of(data.begin() + 2, data.end(), [](std::uint8_t b) { return b != 0; });
+    return data.size() > 2 &&
+           std::any_of(data.begin() + 2, data.end(), [](std::uint8_t b) { return b != 0; });
 }
 
 bool MouseHolds(std::span<const std::uint8_t> data) {
@@ -43,7 +44,8 @@ std::vector<HeldReports::Release> HeldReports::ReleasesFor(std::optional<Origin>
     const auto wanted = [&](const Last& last) {
         return last.holds && (origin ? last.origin == *origin : last.origin != 0);
     };
-    if (wanted(m_keyboard)) releases.push_back({m_keyboard.origin, std::string("键盘HID:00 00 00 00 00 00 00 00"_gbk)});
+    if (wanted(m_keyboard))
+        releases.push_back({m_keyboard.origin, std::string("键盘HID:00 00 00 00 00 00 00 00"_gbk)});
     if (wanted(m_mouse)) releases.push_back({m_mouse.origin, std::string("鼠标HID:00 00 00 00"_gbk)});
     return releases;
 }

@@ -32,9 +32,11 @@ std::vector<std::string_view> Words(std::string_view line) {
     std::vector<std::string_view> words;
     std::size_t i = 0;
     while (i < line.size()) {
-        while (i < line.size() && Blank(line[i])) ++i;
+        while (i < line.size() && Blank(line[i]))
+            ++i;
         const std::size_t start = i;
-        while (i < line.size() && !Blank(line[i])) ++i;
+        while (i < line.size() && !Blank(line[i]))
+            ++i;
         if (i > start) words.push_back(line.substr(start, i - start));
     }
     return words;
@@ -53,7 +55,8 @@ std::optional<std::string> ParseKeyLine(std::string_view line, KeySet& keys) {
                std::to_string(KeySet::kMaxIdentity);
     }
     for (const char c : identity) {
-        if (c < 0x21 || c > 0x7E) return std::string("the identity holds a character that is not printable ASCII");
+        if (c < 0x21 || c > 0x7E)
+            return std::string("the identity holds a character that is not printable ASCII");
     }
     std::string key;
     for (std::size_t i = 0; i < digits.size(); ++i) {
@@ -91,7 +94,8 @@ std::optional<std::string> ParseKeyText(std::string_view text, KeySet& keys) {
         std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
         if (line.ends_with('\r')) line.remove_suffix(1);
-        if (auto reason = ParseKeyLine(line, parsed)) return "line " + std::to_string(number) + ": " + *reason;
+        if (auto reason = ParseKeyLine(line, parsed))
+            return "line " + std::to_string(number) + ": " + *reason;
     }
     keys = std::move(parsed);
     return std::nullopt;

@@ -18,7 +18,9 @@ public:
     // The key of `identity` (its bytes); none for an identity not held.
     const std::string* Find(std::string_view identity) const;
     std::size_t Size() const { return m_keys.size(); }
-    bool Add(std::string identity, std::string key) { return m_keys.emplace(std::move(identity), std::move(key)).second; }
+    bool Add(std::string identity, std::string key) {
+        return m_keys.emplace(std::move(identity), std::move(key)).second;
+    }
     const std::map<std::string, std::string, std::less<>>& Keys() const { return m_keys; }
 
 private:

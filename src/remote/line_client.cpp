@@ -48,7 +48,8 @@ void LineClient::Start() {
     });
     m_deadline.start(m_options.timeout);
     if (!m_dtls->doHandshake(m_socket.get())) {
-        Fail("the handshake could not start: " + EscapeControlCharacters(m_dtls->dtlsErrorString().toStdString()));
+        Fail("the handshake could not start: " +
+             EscapeControlCharacters(m_dtls->dtlsErrorString().toStdString()));
     }
 }
 
@@ -87,7 +88,8 @@ void LineClient::ReadPending() {
         QHostAddress from;
         quint16 port = 0;
         const qint64 read = m_socket->readDatagram(datagram.data(), datagram.size(), &from, &port);
-        if (read <= 0 || from.toIPv4Address() != m_options.address.toIPv4Address() || port != m_options.port) continue;
+        if (read <= 0 || from.toIPv4Address() != m_options.address.toIPv4Address() || port != m_options.port)
+            continue;
         datagram.resize(read);
         m_heardAnything = true;
         if (!m_dtls) continue;

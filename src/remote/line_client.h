@@ -42,9 +42,9 @@ public:
     struct Outcome {
         std::string failure;  // the handshake failed, or the socket: nothing more was sent
         std::size_t sent = 0;
-        std::size_t queued = 0;     // lines the server queued, from its answers
-        std::size_t refused = 0;    // records the server refused
-        std::size_t answered = 0;   // records answered
+        std::size_t queued = 0;             // lines the server queued, from its answers
+        std::size_t refused = 0;            // records the server refused
+        std::size_t answered = 0;           // records answered
         std::vector<std::string> refusals;  // "line N: REASON", the reason escaped
     };
 
@@ -61,6 +61,8 @@ public:
     void SetLineSent(std::function<void()> sent) { m_lineSent = std::move(sent); }
     // Opens the socket and starts the handshake.
     void Start();
+    // Whether lines go out now (the handshake is done).
+    bool Ready() const { return m_ready && !m_done; }
 
 private:
     void ReadPending();

@@ -56,9 +56,8 @@ std::optional<std::string> LineServer::Listen(int port) {
     EndSessions(SessionEnd::Stopped);
     m_endpoint->SetOnDataReceived(nullptr);
     std::optional<std::string> failure = m_endpoint->SetLocalPort(port);
-    m_endpoint->SetOnDataReceived([this](TUdpEndpoint& endpoint, int bytes, const std::string& from, int fromPort) {
-        Received(endpoint, bytes, from, fromPort);
-    });
+    m_endpoint->SetOnDataReceived([this](TUdpEndpoint& endpoint, int bytes, const std::string& from,
+                                         int fromPort) { Received(endpoint, bytes, from, fromPort); });
     return failure;
 }
 
@@ -131,7 +130,8 @@ void LineServer::EndpointRefused(TUdpEndpoint::Refusal refusal, const std::strin
     }
 }
 
-std::optional<std::string> LineServer::TakeLines(UdpLineQueue::Origin origin, std::vector<std::string> lines) {
+std::optional<std::string> LineServer::TakeLines(UdpLineQueue::Origin origin,
+                                                 std::vector<std::string> lines) {
     if (lines.size() > m_queue.Room()) {
         m_queue.CountDropped(lines.size());
         ReportQueue();
@@ -185,7 +185,8 @@ void LineServer::Tick() {
 }
 
 void LineServer::ReportQueue() {
-    if (const auto report = m_queue.TakeOverflowReport(UdpLineQueue::Clock::now())) m_events.QueueReport(*report);
+    if (const auto report = m_queue.TakeOverflowReport(UdpLineQueue::Clock::now()))
+        m_events.QueueReport(*report);
     if (const auto report = m_queue.TakeStallReport()) m_events.QueueReport(*report);
 }
 

@@ -34,14 +34,14 @@ struct LineOrigin {
 
 // What a line server refuses, counted per sender and said at most once a second for each.
 enum class LineRefusal : std::size_t {
-    TooLong,          // a datagram longer than the endpoint takes
-    Unreadable,       // a datagram that could not be read
-    NotAllowed,       // a sender the allow list leaves out
-    NotDtls,          // a datagram on a DTLS port that is no handshake of a new sender
-    UnknownIdentity,  // a handshake naming an identity without a key
-    WrongKey,         // a handshake whose identity is known that did not finish
-    TableFull,        // a handshake with every session taken
-    HandshakeFailed,  // a handshake that failed otherwise (the detail says how)
+    TooLong,            // a datagram longer than the endpoint takes
+    Unreadable,         // a datagram that could not be read
+    NotAllowed,         // a sender the allow list leaves out
+    NotDtls,            // a datagram on a DTLS port that is no handshake of a new sender
+    UnknownIdentity,    // a handshake naming an identity without a key
+    WrongKey,           // a handshake whose identity is known that did not finish
+    TableFull,          // a handshake with every session taken
+    HandshakeFailed,    // a handshake that failed otherwise (the detail says how)
     RecordLineTooLong,  // a record of a session with a line too long (the detail: its identity)
     RecordNotUtf8,      // a record of a session that is no valid UTF-8
     RecordNotGbk,       // a record of a session with a character GBK cannot represent

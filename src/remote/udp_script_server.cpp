@@ -22,7 +22,8 @@ std::string SenderText(const std::string& sender) {
 }
 
 std::string WhoText(const LineOrigin& who) {
-    return Join({EscapeToPrintableAscii(who.identity), "（"_gbk, who.address, ":", std::to_string(who.port), "）"_gbk});
+    return Join({EscapeToPrintableAscii(who.identity), "（"_gbk, who.address, ":", std::to_string(who.port),
+                 "）"_gbk});
 }
 
 }  // namespace
@@ -96,11 +97,17 @@ void UdpScriptServer::Refused(LineRefusal reason, const std::string& sender, std
         case LineRefusal::Unreadable: line = "UDP数据读取失败，已丢弃"_gbk; break;
         case LineRefusal::NotAllowed: line = "UDP发送方不在允许列表中，已丢弃"_gbk; break;
         case LineRefusal::NotDtls: line = "不是DTLS握手的UDP数据，已丢弃"_gbk; break;
-        case LineRefusal::UnknownIdentity: line = Join({"DTLS握手被拒（未知身份"_gbk, identity, "），共"_gbk}); break;
-        case LineRefusal::WrongKey: line = Join({"DTLS握手被拒（密钥错误，身份"_gbk, identity, "），共"_gbk}); break;
+        case LineRefusal::UnknownIdentity:
+            line = Join({"DTLS握手被拒（未知身份"_gbk, identity, "），共"_gbk});
+            break;
+        case LineRefusal::WrongKey:
+            line = Join({"DTLS握手被拒（密钥错误，身份"_gbk, identity, "），共"_gbk});
+            break;
         case LineRefusal::TableFull: line = "DTLS握手被拒（会话已满），共"_gbk; break;
         case LineRefusal::HandshakeFailed: line = "DTLS握手失败，共"_gbk; break;
-        case LineRefusal::RecordLineTooLong: line = Join({"DTLS记录被拒（行过长，身份"_gbk, identity, "），共"_gbk}); break;
+        case LineRefusal::RecordLineTooLong:
+            line = Join({"DTLS记录被拒（行过长，身份"_gbk, identity, "），共"_gbk});
+            break;
         case LineRefusal::RecordNotUtf8:
             line = Join({"DTLS记录被拒（不是有效的UTF-8，身份"_gbk, identity, "），共"_gbk});
             break;

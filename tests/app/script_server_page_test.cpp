@@ -15,8 +15,8 @@ namespace tavrel {
 namespace {
 
 using test::FormFixture;
-using ::testing::StartsWith;
 using ::testing::ElementsAre;
+using ::testing::StartsWith;
 
 class ScriptServerPage : public ::testing::Test {
 protected:
@@ -56,10 +56,10 @@ TEST_F(ScriptServerPage, ALineBreakInADatagramCannotForgeALogLine) {
     ASSERT_TRUE(AwaitLog("执行脚本：foo\\n2024-01-01 12:00:00: DEVID: 1"));
     // As many lines in the box as entries logged: the line breaks began none. With no gadget
     // selected, "请选择设备" follows the line it belongs to.
-    EXPECT_THAT(fixture.NewLogTexts(),
-                ElementsAre("收到UDP数据", "执行脚本：按键：C\\r\\nDEVID: 305419896", "请选择设备",
-                                     "收到UDP数据", "执行脚本：foo\\n2024-01-01 12:00:00: DEVID: 1",
-                                     StartsWith("未知指令：foo\\n")));
+    EXPECT_THAT(
+        fixture.NewLogTexts(),
+        ElementsAre("收到UDP数据", "执行脚本：按键：C\\r\\nDEVID: 305419896", "请选择设备", "收到UDP数据",
+                    "执行脚本：foo\\n2024-01-01 12:00:00: DEVID: 1", StartsWith("未知指令：foo\\n")));
 }
 
 }  // namespace

@@ -60,7 +60,8 @@ TEST(ServeKeys, PlainUdpOffTheLoopbackAndBadKeyFilesAreRefusedBeforeServing) {
     const Case cases[] = {
         {{"serve", "--simulate", "--keys", readable},
          readable + " may be read by others: chmod o-rwx,g-w " + readable},
-        {{"serve", "--simulate", "--keys", badLine}, badLine + ", line 2: the key has 30 hex digits, not 32 to 128"},
+        {{"serve", "--simulate", "--keys", badLine},
+         badLine + ", line 2: the key has 30 hex digits, not 32 to 128"},
         {{"serve", "--simulate", "--keys", good, "--plain"}, "--keys and --plain cannot be used together"},
         {{"send", "--to", "127.0.0.1", "--all", "A"}, "--all cannot be used with it"},
         {{"send", "--to", "127.0.0.1", "--keys", good, "A"}, "--keys and --identity go together"},
@@ -108,7 +109,8 @@ TEST_F(DtlsServe, AnOpensslClientsLineReachesBothGadgetsAndSighupRevokesItsKey) 
     const std::string line = "键盘HID:02 00 04 00 00 00 00 00\n";
     ASSERT_EQ(write(input.fds[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
     std::string answered;
-    EXPECT_TRUE(WaitUntil([&] { return (answered += answers.Drain()).find("queued 1") != std::string::npos; }));
+    EXPECT_TRUE(
+        WaitUntil([&] { return (answered += answers.Drain()).find("queued 1") != std::string::npos; }));
     const std::string held = "\t00 1B 08 58 00 02 00 04 00 00 00 00 00";
     ASSERT_TRUE(WaitUntil([&] {
         const std::string text = ReadFile(trace);
@@ -117,12 +119,14 @@ TEST_F(DtlsServe, AnOpensslClientsLineReachesBothGadgetsAndSighupRevokesItsKey) 
     })) << ReadFile(trace);
 
     // A stranger runs nothing and is said, its identity escaped.
-    const pid_t stranger = StartProgram("openssl",
-                                        {"s_client", "-dtls1_2", "-nocommands", "-quiet", "-psk_identity",
-                                         "nobody\x1b[2J", "-psk", kKey, "-connect", "127.0.0.1:" + std::to_string(port)},
-                                        -1, -1, -1);
+    const pid_t stranger =
+        StartProgram("openssl",
+                     {"s_client", "-dtls1_2", "-nocommands", "-quiet", "-psk_identity", "nobody\x1b[2J",
+                      "-psk", kKey, "-connect", "127.0.0.1:" + std::to_string(port)},
+                     -1, -1, -1);
     EXPECT_TRUE(WaitUntil([&] {
-        return (said += err.Drain()).find("refused 1 handshake from 127.0.0.1: unknown identity 'nobody\\x1B[2J'") !=
+        return (said += err.Drain())
+                   .find("refused 1 handshake from 127.0.0.1: unknown identity 'nobody\\x1B[2J'") !=
                std::string::npos;
     })) << said;
     kill(stranger, SIGKILL);
@@ -148,7 +152,8 @@ TEST_F(DtlsServe, AnOpensslClientsLineReachesBothGadgetsAndSighupRevokesItsKey) 
     KeyFile("serve_keys_live", "rig-8\n");
     kill(serve, SIGHUP);
     EXPECT_TRUE(WaitUntil([&] {
-        return (said += err.Drain()).find("keeping the keys read before: " + keys + ", line 1:") != std::string::npos;
+        return (said += err.Drain()).find("keeping the keys read before: " + keys + ", line 1:") !=
+               std::string::npos;
     })) << said;
 
     kill(client, SIGKILL);
@@ -175,8 +180,8 @@ TEST_F(DtlsServe, SendToAnOpensslServerDeliversTheLinesAsWritten) {
     Pipe received;
     Pipe quiet;  // s_server stops at the end of its input
     const pid_t server = StartProgram("openssl",
-                                      {"s_server", "-dtls1_2", "-nocert", "-quiet", "-naccept", "1", "-psk", kKey,
-                                       "-psk_identity", "rig-7", "-accept", port},
+                                      {"s_server", "-dtls1_2", "-nocert", "-quiet", "-naccept", "1", "-psk",
+                                       kKey, "-psk_identity", "rig-7", "-accept", port},
                                       quiet.fds[0], received.fds[1], -1);
     received.CloseWrite();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -29,9 +29,9 @@
 #include <unistd.h>
 
 #include "cli/cli.h"
-#include "cli/real_program.h"
 #include "cli/cli_input.h"
 #include "cli/live_lines.h"
+#include "cli/real_program.h"
 #include "common/text_escape.h"
 
 namespace tavrel {

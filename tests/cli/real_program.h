@@ -38,8 +38,8 @@ protected:
     }
 
     // The same for any program, found on the PATH.
-    static pid_t StartProgram(const std::string& program, const std::vector<std::string>& args, int in, int out,
-                              int err) {
+    static pid_t StartProgram(const std::string& program, const std::vector<std::string>& args, int in,
+                              int out, int err) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         const int from[] = {in, out, err};

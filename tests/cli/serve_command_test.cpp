@@ -531,9 +531,9 @@ TEST(NoticeTally, SaysEachKindAndSenderAtMostOnceASecondAndSumsTheRest) {
     EXPECT_EQ(tally.Count(0, "10.0.1.2", start + 1s), std::nullopt);
     EXPECT_EQ(tally.Count(0, "10.0.2.1", start + 1s), (Notice{0, NoticeTally::kOtherSenders, 1, {}}));
     EXPECT_EQ(tally.Count(0, "10.0.2.2", start + 1500ms), std::nullopt);
-    EXPECT_THAT(
-        tally.TakeDue(start + 2s),
-        ::testing::IsSupersetOf({Notice{0, "10.0.1.2", 1, {}}, Notice{0, NoticeTally::kOtherSenders, 1, {}}}));
+    EXPECT_THAT(tally.TakeDue(start + 2s),
+                ::testing::IsSupersetOf(
+                    {Notice{0, "10.0.1.2", 1, {}}, Notice{0, NoticeTally::kOtherSenders, 1, {}}}));
     tally.Count(0, "10.0.3.1", start + 2100ms);
     EXPECT_EQ(tally.Count(0, "10.0.3.1", start + 2200ms), std::nullopt);
     EXPECT_THAT(tally.TakeAll(), ::testing::ElementsAre(Notice{0, "10.0.3.1", 1, {}}))

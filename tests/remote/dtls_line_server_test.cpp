@@ -57,17 +57,21 @@ struct Events : LineServerEvents {
         std::string detail;
     };
     void LineArrived(const LineOrigin&, const std::string& line) override { arrived.push_back(line); }
-    void Refused(LineRefusal reason, const std::string& sender, std::size_t count, const std::string& detail) override {
+    void Refused(LineRefusal reason, const std::string& sender, std::size_t count,
+                 const std::string& detail) override {
         refusals.push_back({reason, sender, count, detail});
     }
     void QueueReport(const std::string&) override {}
     void SessionOpened(const LineOrigin& who) override { opened.push_back(who.identity); }
-    void SessionClosed(const LineOrigin& who, SessionEnd why) override { closed.emplace_back(who.identity, why); }
+    void SessionClosed(const LineOrigin& who, SessionEnd why) override {
+        closed.emplace_back(who.identity, why);
+    }
     void Released(const LineOrigin& who, const std::string& line) override {
         released.emplace_back(who.identity, test::GbkToUtf8(line));
     }
     bool Refused(LineRefusal reason) const {
-        return std::any_of(refusals.begin(), refusals.end(), [&](const Refusal& r) { return r.reason == reason; });
+        return std::any_of(refusals.begin(), refusals.end(),
+                           [&](const Refusal& r) { return r.reason == reason; });
     }
 
     std::vector<std::string> arrived;
@@ -100,7 +104,8 @@ protected:
         options.psk = LineClient::Psk{identity, KeyOf(keyHex)};
         options.timeout = timeout;
         auto client = std::make_unique<LineClient>(options);
-        client->SetFinished([this, raw = client.get()](const LineClient::Outcome& outcome) { outcomes[raw] = outcome; });
+        client->SetFinished(
+            [this, raw = client.get()](const LineClient::Outcome& outcome) { outcomes[raw] = outcome; });
         client->Start();
         return client;
     }
@@ -147,8 +152,10 @@ TEST_F(DtlsLineServerTest, AnOpensslClientsLinesRunAndEachRecordIsAnswered) {
     Start(Keys({{"rig-7", kKeyHex}}));
     auto openssl = OpensslClient("rig-7", kKeyHex);
     openssl->write("键盘HID:02 00 04 00 00 00 00 00\r\n按键：A\n");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return openssl->readAllStandardOutput().contains("queued 2"); }, 10000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return events.arrived.size() == 2 && server.Queue().Size() == 0; }, 5000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return openssl->readAllStandardOutput().contains("queued 2"); }, 10000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return events.arrived.size() == 2 && server.Queue().Size() == 0; }, 5000));
     EXPECT_THAT(events.opened, ElementsAre("rig-7"));
     EXPECT_EQ(RawReports(), std::vector<SentPacket>{kKeyboardHeld});
     EXPECT_THAT(lineLog.Utf8Lines(), Contains("执行脚本：按键：A"));
@@ -279,8 +286,9 @@ TEST_F(DtlsLineServerTest, AnIdleSessionEndsAndWhatItHeldDownIsReleased) {
     EXPECT_EQ(events.closed.front().second, SessionEnd::Idle);
     ASSERT_TRUE(QTest::qWaitFor([&] { return RawReports().size() == 4; }, 5000));
     EXPECT_THAT(RawReports(), ElementsAre(kKeyboardHeld, kMouseHeld, kKeyboardUp, kMouseUp));
-    EXPECT_THAT(events.released, ElementsAre(std::pair<std::string, std::string>{"rig-7", "键盘HID:00 00 00 00 00 00 00 00"},
-                                             std::pair<std::string, std::string>{"rig-7", "鼠标HID:00 00 00 00"}));
+    EXPECT_THAT(events.released,
+                ElementsAre(std::pair<std::string, std::string>{"rig-7", "键盘HID:00 00 00 00 00 00 00 00"},
+                            std::pair<std::string, std::string>{"rig-7", "鼠标HID:00 00 00 00"}));
 }
 
 TEST_F(DtlsLineServerTest, RevokingAKeyEndsItsSessionAndAReportAnotherSentSinceIsLeftAlone) {
@@ -312,7 +320,8 @@ TEST_F(DtlsLineServerTest, ARecordIsQueuedWholeOrRefusedWithTheReason) {
     const LineClient::Outcome outcome = SendAll(*client, {"按键：A", "按键：\xFF", "按键：\xF0\x9F\x98\x80"});
     EXPECT_EQ(outcome.queued, 1u);
     EXPECT_EQ(outcome.refused, 2u);
-    EXPECT_THAT(outcome.refusals, ElementsAre("line 2: not valid UTF-8", "line 3: holds a character GBK cannot represent"));
+    EXPECT_THAT(outcome.refusals,
+                ElementsAre("line 2: not valid UTF-8", "line 3: holds a character GBK cannot represent"));
     EXPECT_TRUE(events.Refused(LineRefusal::RecordNotUtf8));
     EXPECT_EQ(events.arrived.size(), 1u);
 }

@@ -3,11 +3,10 @@
 #include <string>
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tavrel {
 namespace {
@@ -19,11 +18,13 @@ const std::string kKey32 = "00112233445566778899aabbccddeeff";
 
 TEST(KeyFile, ReadsIdentitiesAndKeysPastCommentsBlankLinesAndCarriageReturns) {
     KeySet keys;
-    const std::string text = "# rack 7\n\n  rig-7\t" + kKey32 + "\r\nrig-8 " + std::string(128, 'F') + "\n   # done";
+    const std::string text =
+        "# rack 7\n\n  rig-7\t" + kKey32 + "\r\nrig-8 " + std::string(128, 'F') + "\n   # done";
     ASSERT_EQ(ParseKeyText(text, keys), std::nullopt);
     ASSERT_EQ(keys.Size(), 2u);
     ASSERT_NE(keys.Find("rig-7"), nullptr);
-    EXPECT_EQ(*keys.Find("rig-7"), std::string("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb\xcc\xdd\xee\xff", 16));
+    EXPECT_EQ(*keys.Find("rig-7"),
+              std::string("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb\xcc\xdd\xee\xff", 16));
     EXPECT_EQ(keys.Find("rig-8")->size(), 64u);
     EXPECT_EQ(keys.Find("rig-9"), nullptr);
 }
@@ -41,7 +42,8 @@ TEST(KeyFile, ABadLineIsRefusedWithItsNumberAndNeverShowsTheKey) {
         {"rig-7 " + secret.substr(0, 30) + "xz", "line 2: the key holds a character that is not a hex digit"},
         {"rig-7 " + secret + "0", "line 2: the key has an odd number of hex digits"},
         {"rig-7 " + secret.substr(0, 30), "line 2: the key has 30 hex digits, not 32 to 128"},
-        {"rig-7 " + secret + secret + secret + secret + "00", "line 2: the key has 130 hex digits, not 32 to 128"},
+        {"rig-7 " + secret + secret + secret + secret + "00",
+         "line 2: the key has 130 hex digits, not 32 to 128"},
         {std::string(65, 'r') + " " + secret, "line 2: the identity has 65 characters, more than 64"},
         {"r\xC3\xA4g " + secret, "line 2: the identity holds a character that is not printable ASCII"},
         {"rig-6 " + secret, "line 2: the identity 'rig-6' is given twice"},
@@ -60,8 +62,8 @@ TEST(KeyFile, ABadLineIsRefusedWithItsNumberAndNeverShowsTheKey) {
 class KeyFileOnDisk : public ::testing::Test {
 protected:
     std::string Write(mode_t mode, const std::string& text) {
-        const std::string path = ::testing::TempDir() + "keys_" + std::to_string(::getpid()) + "_" +
-                                 std::to_string(mode);
+        const std::string path =
+            ::testing::TempDir() + "keys_" + std::to_string(::getpid()) + "_" + std::to_string(mode);
         ::unlink(path.c_str());
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
@@ -90,9 +92,11 @@ TEST_F(KeyFileOnDisk, AFileThatCannotBeReadOrHasABadLineSaysSoWithItsName) {
     KeySet keys;
     const std::string path = Write(0600, "rig-7 " + kKey32 + "\nrig-8 00\n");
     EXPECT_EQ(LoadKeyFile(path, keys), path + ", line 2: the key has 2 hex digits, not 32 to 128");
-    EXPECT_EQ(LoadKeyFile(path + ".missing", keys), "cannot read " + path + ".missing: No such file or directory");
-    EXPECT_EQ(LoadKeyFile(::testing::TempDir(), keys).value_or("").find("not a regular file") != std::string::npos,
-              true);
+    EXPECT_EQ(LoadKeyFile(path + ".missing", keys),
+              "cannot read " + path + ".missing: No such file or directory");
+    EXPECT_EQ(
+        LoadKeyFile(::testing::TempDir(), keys).value_or("").find("not a regular file") != std::string::npos,
+        true);
     EXPECT_EQ(LoadKeyFile("a\nb", keys), "cannot read a\\nb: No such file or directory") << "escaped";
 }
 

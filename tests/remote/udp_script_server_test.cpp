@@ -277,7 +277,8 @@ TEST(UdpScriptServerDtls, SessionsAreSaidAndUntickingEndsThemReleasingWhatTheyHe
     EXPECT_EQ(lines[1], "收到UDP数据");
     EXPECT_EQ(lines[2], "执行脚本：鼠标HID:01 00 00 00");
     EXPECT_THAT(lines[3], AllOf(StartsWith("DTLS会话结束：rig-7（127.0.0.1:"), HasSubstr("），服务器停止")));
-    EXPECT_THAT(lines[4], AllOf(StartsWith("已为rig-7（127.0.0.1:"), HasSubstr("松开按住的键：鼠标HID:00 00 00 00")));
+    EXPECT_THAT(lines[4],
+                AllOf(StartsWith("已为rig-7（127.0.0.1:"), HasSubstr("松开按住的键：鼠标HID:00 00 00 00")));
     ASSERT_EQ(packets.packets().size(), 2u);
     EXPECT_EQ(packets.packets()[1].code, CMD_MOUSE_HID);
     EXPECT_THAT(packets.packets()[1].data, ElementsAre(0, 0, 0, 0));
