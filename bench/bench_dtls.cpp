@@ -34,71 +34,22 @@
 #include "remote/dtls_sessions.h"
 #include "remote/line_client.h"
 #include "script/line_compiler.h"
+#include "serve_bench_support.h"
 #include "sim/simulated_hid_bus.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using tavrel::bench::Arrivals;
+using tavrel::bench::Clock;
+using tavrel::bench::Ms;
+using tavrel::bench::PacketCounter;
+using tavrel::bench::ResidentMb;
+using tavrel::bench::SharedTextBuffer;
 using tavrel::operator""_gbk;
 using namespace std::chrono_literals;
 
 constexpr int kGadgets = 16;
 constexpr int kSessions = 64;
-
-class SharedTextBuffer : public std::streambuf {
-public:
-    std::string Text() const {
-        std::lock_guard lock(m_mutex);
-        return m_text;
-    }
-
-protected:
-    int_type overflow(int_type c) override {
-        if (c == traits_type::eof()) return traits_type::not_eof(c);
-        std::lock_guard lock(m_mutex);
-        m_text.push_back(traits_type::to_char_type(c));
-        return c;
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        std::lock_guard lock(m_mutex);
-        m_text.append(s, static_cast<std::size_t>(n));
-        return n;
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::string m_text;
-};
-
-class PacketCounter : public tavrel::PacketSink {
-public:
-    void SendPacket(const tavrel::CommandPacket&) override { ++count; }
-    std::size_t count = 0;
-};
-
-struct Arrivals {
-    std::mutex mutex;
-    std::size_t reportsPerLine = 0;
-    std::size_t reports = 0;
-    std::vector<Clock::time_point> linesDone;
-
-    void Took() {
-        std::lock_guard lock(mutex);
-        if (++reports % reportsPerLine == 0) linesDone.push_back(Clock::now());
-    }
-    std::size_t Lines() {
-        std::lock_guard lock(mutex);
-        return linesDone.size();
-    }
-    Clock::time_point Done(std::size_t line) {
-        std::lock_guard lock(mutex);
-        return linesDone.at(line);
-    }
-};
-
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
 
 // serve's own thread (the process's main thread): its CPU time, in ms.
 double ServeCpuMs() {
@@ -113,14 +64,6 @@ double ServeCpuMs() {
         if (i == 15) stime = std::stol(field);
     }
     return static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-double ResidentMb() {
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0;
-    long resident = 0;
-    statm >> pages >> resident;
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
 }
 
 // Runs this thread's event loop until `condition` holds or `limit` passes.

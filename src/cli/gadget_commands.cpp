@@ -19,6 +19,7 @@
 
 #include "cli/cli_input.h"
 #include "cli/cli_status.h"
+#include "cli/core_application.h"
 #include "cli/gadget_command_table.h"
 #include "cli/gadget_input.h"
 #include "cli/gadget_options.h"
@@ -371,14 +372,6 @@ bool SameFile(const std::string& a, const std::string& b) {
     struct stat second {};
     return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
            first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-}
-
-// A command line has no event loop until a command needs one.
-void EnsureApplication(std::optional<QCoreApplication>& application) {
-    static int argc = 1;
-    static char name[] = "tavrel-cli";
-    static char* argv[] = {name, nullptr};
-    if (QCoreApplication::instance() == nullptr) application.emplace(argc, argv);
 }
 
 }  // namespace

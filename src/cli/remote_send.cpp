@@ -11,6 +11,7 @@
 
 #include "cli/cli_input.h"
 #include "cli/cli_status.h"
+#include "cli/core_application.h"
 #include "cli/live_lines.h"
 #include "common/gbk_text.h"
 #include "common/text_escape.h"
@@ -129,13 +130,6 @@ std::optional<std::string> Prepare(std::string& line, Encoding encoding, bool dt
     line =
         dtls ? (encoding == Encoding::Utf8 ? std::move(line) : FromGbk(gbk).toStdString()) : std::move(gbk);
     return std::nullopt;
-}
-
-void EnsureApplication(std::optional<QCoreApplication>& application) {
-    static int argc = 1;
-    static char name[] = "tavrel-cli";
-    static char* argv[] = {name, nullptr};
-    if (QCoreApplication::instance() == nullptr) application.emplace(argc, argv);
 }
 
 }  // namespace

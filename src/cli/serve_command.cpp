@@ -12,6 +12,7 @@
 #include <systemd/sd-daemon.h>
 
 #include "cli/cli_status.h"
+#include "cli/core_application.h"
 #include "cli/gadget_session.h"
 #include "cli/log_writer.h"
 #include "cli/stop_signals.h"
@@ -117,13 +118,6 @@ ServeOptions ParseServeOptions(std::span<const std::string> args) {
             throw UsageError(*error);
     }
     return options;
-}
-
-void EnsureApplication(std::optional<QCoreApplication>& application) {
-    static int argc = 1;
-    static char name[] = "tavrel-cli";
-    static char* argv[] = {name, nullptr};
-    if (QCoreApplication::instance() == nullptr) application.emplace(argc, argv);
 }
 
 // Lines made in GBK (the queue's and the line compiler's) written to the log in UTF-8; with
