@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(line.find('\n') == std::string_view::npos);
         Check(line.find('\0') == std::string_view::npos);
         const std::size_t end = record.find('\n', at);
-        const std::string_view piece = record.substr(at, end == std::string_view::npos ? record.npos : end - at);
+        const std::string_view piece =
+            record.substr(at, end == std::string_view::npos ? record.npos : end - at);
         Check(piece.starts_with(line));
         Check(line.size() == piece.size() || piece[line.size()] == '\0' ||
               (end != std::string_view::npos && line.size() + 1 == piece.size() && piece.back() == '\r'));

@@ -54,6 +54,8 @@ void LineServer::ReplaceKeys(KeySet keys) {
 std::optional<std::string> LineServer::Listen(int port) {
     if (!m_endpoint) return std::string("the endpoint is gone");
     EndSessions(SessionEnd::Stopped);
+    // The socket the sessions answered through goes with the old port.
+    if (m_dtls) m_dtls->ForgetSocket();
     m_endpoint->SetOnDataReceived(nullptr);
     std::optional<std::string> failure = m_endpoint->SetLocalPort(port);
     m_endpoint->SetOnDataReceived([this](TUdpEndpoint& endpoint, int bytes, const std::string& from,
@@ -88,8 +90,8 @@ void LineServer::Finish() {
 }
 
 void LineServer::DestroyEndpoint() {
-    if (m_dtls) m_dtls->ForgetSocket();
     EndSessions(SessionEnd::Stopped);
+    if (m_dtls) m_dtls->ForgetSocket();
     m_endpoint.reset();
 }
 
