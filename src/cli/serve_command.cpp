@@ -9,12 +9,14 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QHostAddress>
+#include <QTimer>
 #include <systemd/sd-daemon.h>
 
 #include "cli/cli_status.h"
 #include "cli/core_application.h"
 #include "cli/gadget_session.h"
 #include "cli/log_writer.h"
+#include "cli/metrics_file.h"
 #include "cli/stop_signals.h"
 #include "common/gbk_text.h"
 #include "common/text_escape.h"
@@ -37,7 +39,7 @@ namespace {
 
 constexpr std::string_view kSynopsis =
     "tavrel-cli serve [SELECT] [--port N] [--udp-bind ADDRESS] [--allow ADDRESS[/BITS]]... [--keys FILE] "
-    "[--plain] [--verbose] [--simulate[=N]] [--sim-trace FILE]";
+    "[--plain] [--metrics-file FILE] [--verbose] [--simulate[=N]] [--sim-trace FILE]";
 
 struct ServeOptions {
     std::vector<std::string> devices;  // empty: every gadget
@@ -47,6 +49,7 @@ struct ServeOptions {
     std::string keyFile;  // empty: plain datagrams
     KeySet keys;
     bool plain = false;
+    std::string metricsFile;  // empty: none
     bool verbose = false;
 
     std::string Address() const {
@@ -95,6 +98,12 @@ ServeOptions ParseServeOptions(std::span<const std::string> args) {
         } else if (word == "--keys") {
             options.keyFile = value();
             if (options.keyFile.empty()) Refuse("--keys needs a file");
+        } else if (word == "--metrics-file") {
+            options.metricsFile = value();
+            if (!IsMetricsFileName(options.metricsFile)) {
+                Refuse("--metrics-file " + QuoteText(options.metricsFile) +
+                       " must end in .prom: node_exporter's textfile collector reads only those");
+            }
         } else if (word == "--plain" && !inlineValue) {
             options.plain = true;
         } else if (word == "--verbose" && !inlineValue) {
@@ -171,6 +180,11 @@ public:
         m_server.SetAllowList(options.allowed);
         if (!options.keyFile.empty()) m_server.UseDtls(options.keys);
         m_server.SetAccepting(true);
+        if (!options.metricsFile.empty()) {
+            m_metrics.emplace(options.metricsFile, [this](const std::string& line) { Say(line); });
+            m_metricsTimer.setInterval(kMetricsInterval);
+            QObject::connect(&m_metricsTimer, &QTimer::timeout, [this] { WriteMetrics(); });
+        }
     }
 
     GadgetServer(const GadgetServer&) = delete;
@@ -187,6 +201,13 @@ public:
 
     std::uint16_t BoundPort() { return m_server.Endpoint() ? m_server.Endpoint()->BoundPort() : 0; }
 
+    // Once listening: the metrics file from now on, every 10 s.
+    void StartMetrics() {
+        if (!m_metrics) return;
+        WriteMetrics();
+        m_metricsTimer.start();
+    }
+
     // SIGHUP with keys: reads the key file again; a file that cannot be read keeps the keys.
     void ReloadKeys() {
         KeySet keys;
@@ -202,13 +223,28 @@ public:
     // When the server stops: the counts held back, what sessions still hold, and the lines that
     // were never run.
     void SayStop() {
-        const std::size_t waiting = m_server.Queue().Size();
+        const std::size_t waiting = m_server.Queue().Lines();
         m_server.Finish();
         if (waiting > 0) Say("stopped with " + Plural(waiting, "queued line", "queued lines") + " not run");
+        m_metricsTimer.stop();
+        WriteMetrics();
     }
 
 private:
+    static constexpr std::chrono::seconds kMetricsInterval{10};
+
     void Say(const std::string& utf8) { m_log.Line(utf8); }
+
+    void WriteMetrics() {
+        if (!m_metrics) return;
+        ServeFigures figures;
+        figures.lines = m_server.Figures();
+        figures.writeFailures = m_gadgets.WriteFailures();
+        figures.gadgetsServed = m_gadgets.Served().size();
+        figures.queueLines = m_server.Queue().Lines();
+        if (m_server.Dtls()) figures.sessions = m_server.Sessions();
+        m_metrics->Write(FormatServeMetrics(figures));
+    }
 
     void LineArrived(const LineOrigin&, const std::string&) override {}
 
@@ -332,6 +368,8 @@ private:
     BroadcastPacketSink m_gadgets;  // the gadgets served, each line's packets to all of them
     LineServer m_server;
     std::vector<GadgetId> m_noAccess;
+    std::optional<MetricsFile> m_metrics;
+    QTimer m_metricsTimer;
 };
 
 int Serve(HidPlatform& platform, const ServeOptions& options, LogWriter& log) {
@@ -361,6 +399,7 @@ int Serve(HidPlatform& platform, const ServeOptions& options, LogWriter& log) {
                  EscapeControlCharacters(*failure));
         return kExitFailed;
     }
+    server.StartMetrics();
     log.Line("listening on " + address + ':' + std::to_string(server.BoundPort()) +
              (options.keyFile.empty() ? std::string()
                                       : " (DTLS, " + Plural(options.keys.Size(), "key", "keys") + " from " +
@@ -402,7 +441,9 @@ std::string_view ServeUsage() {
         "      or changed. Plain UDP off the loopback needs --plain. With --allow only the given\n"
         "      senders are heard; what a sender repeats (refused, too long) is counted, said at\n"
         "      most once a second. Logs to standard error through a 256 KiB buffer that never\n"
-        "      holds serving up; --verbose adds each line run. Without --keys SIGHUP is ignored.\n"
+        "      holds serving up; --verbose adds each line run. --metrics-file FILE.prom keeps the\n"
+        "      counters in Prometheus' text format (for node_exporter's textfile collector),\n"
+        "      written at start, every 10 s and at exit. Without --keys SIGHUP is ignored.\n"
         "      Exits 1 when the port cannot be bound.\n";
     return usage;
 }

@@ -14,6 +14,7 @@ void BroadcastPacketSink::SetServed(std::vector<GadgetId> served) {
 void BroadcastPacketSink::SendPacket(const CommandPacket& packet) {
     for (const GadgetId& id : m_served) {
         const GadgetLink::SendResult result = m_link.SendPacketTo(id, packet);
+        if (result.status == GadgetLink::SendResult::Status::WriteFailed) ++m_writeFailures;
         if (result.status == GadgetLink::SendResult::Status::Sent) {
             std::erase(m_failing, id);
         } else if (result.status == GadgetLink::SendResult::Status::WriteFailed && !result.deviceGone &&

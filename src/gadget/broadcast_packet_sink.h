@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -26,12 +27,16 @@ public:
     const std::vector<GadgetId>& Served() const { return m_served; }
 
     void SendPacket(const CommandPacket& packet) override;
+    using PacketSink::SendPacket;
+    // Every write a gadget refused (an unplugged one's included), told of or not.
+    std::uint64_t WriteFailures() const { return m_writeFailures; }
 
 private:
     GadgetLink& m_link;
     WriteFailed m_writeFailed;
     std::vector<GadgetId> m_served;
     std::vector<GadgetId> m_failing;  // told of, until a write works again
+    std::uint64_t m_writeFailures = 0;
 };
 
 }  // namespace tavrel

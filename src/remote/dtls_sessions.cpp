@@ -167,7 +167,10 @@ void DtlsSessions::Record(Session& session, const QByteArray& datagram) {
             refused->kind == RecordRefusal::Kind::LineTooLong ? LineRefusal::RecordLineTooLong
             : refused->kind == RecordRefusal::Kind::NotUtf8   ? LineRefusal::RecordNotUtf8
                                                               : LineRefusal::RecordNotGbk;
-        m_server.Refuse(reason, session.who.address, session.who.identity);
+        const std::size_t held =
+            SplitRecordLines(std::string_view(plain.constData(), static_cast<std::size_t>(plain.size())))
+                .size();
+        m_server.Refuse(reason, session.who.address, session.who.identity, held);
     } else {
         auto& taken = std::get<std::vector<std::string>>(lines);
         count = taken.size();

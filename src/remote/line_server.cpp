@@ -30,6 +30,7 @@ LineServer::LineServer(PacketSink& packets, LogSink& lineLog, LineServerEvents& 
         [this](TUdpEndpoint::Refusal refusal, const std::string& from) { EndpointRefused(refusal, from); });
     m_queue.SetLineStarting([this](UdpLineQueue::Origin origin) {
         m_held.SetOrigin(origin);
+        ++m_figures.linesRun;
         const auto found = m_origins.find(origin);
         m_events.LineStarting(found != m_origins.end() ? found->second : LineOrigin{});
     });
@@ -71,6 +72,7 @@ void LineServer::SetAccepting(bool accepting) {
 void LineServer::DropEverything() {
     EndSessions(SessionEnd::Stopped);
     m_tick.Stop();
+    m_figures.linesDroppedCleared += m_queue.Lines();
     m_queue.Clear();
     // With the queue gone, what the ended sessions hold is released at once.
     Release(std::nullopt, m_held);
@@ -101,8 +103,9 @@ std::size_t LineServer::Sessions() const {
 
 void LineServer::Received(TUdpEndpoint& endpoint, int bytes, const std::string& from, int port) {
     if (!m_accepting) return;
+    ++m_figures.datagrams;
     if (!m_allowed.Allows(from)) {
-        m_notices.Count(static_cast<std::size_t>(LineRefusal::NotAllowed), from);
+        Refuse(LineRefusal::NotAllowed, from);
         return;
     }
     const std::vector<char>& datagram = endpoint.ReadDatagram();
@@ -115,26 +118,33 @@ void LineServer::Received(TUdpEndpoint& endpoint, int bytes, const std::string& 
         return;
     }
     std::string line = UdpLineQueue::LineOf({datagram.data(), size});
+    ++m_figures.linesReceived;
     m_events.LineArrived({from, static_cast<std::uint16_t>(port), {}}, line);
-    if (!m_queue.Push(std::move(line))) ReportQueue();
+    if (!m_queue.Push(std::move(line))) {
+        ++m_figures.linesDroppedFull;
+        ReportQueue();
+    }
     m_driver.Schedule();
 }
 
 // The sender comes first: a refused sender's datagrams are refused, whatever their size.
 void LineServer::EndpointRefused(TUdpEndpoint::Refusal refusal, const std::string& from) {
     if (!m_accepting) return;
+    ++m_figures.datagrams;
     if (refusal == TUdpEndpoint::Refusal::ReadFailed) {
-        m_notices.Count(static_cast<std::size_t>(LineRefusal::Unreadable), from);
+        Refuse(LineRefusal::Unreadable, from);
     } else if (!m_allowed.Allows(from)) {
-        m_notices.Count(static_cast<std::size_t>(LineRefusal::NotAllowed), from);
+        Refuse(LineRefusal::NotAllowed, from);
     } else {
-        m_notices.Count(static_cast<std::size_t>(LineRefusal::TooLong), from);
+        Refuse(LineRefusal::TooLong, from);
     }
 }
 
 std::optional<std::string> LineServer::TakeLines(UdpLineQueue::Origin origin,
                                                  std::vector<std::string> lines) {
+    m_figures.linesReceived += lines.size();
     if (lines.size() > m_queue.Room()) {
+        m_figures.linesDroppedFull += lines.size();
         m_queue.CountDropped(lines.size());
         ReportQueue();
         return std::string("queue full");
@@ -148,8 +158,16 @@ std::optional<std::string> LineServer::TakeLines(UdpLineQueue::Origin origin,
     return std::nullopt;
 }
 
-void LineServer::Refuse(LineRefusal reason, const std::string& sender, const std::string& detail) {
-    m_notices.Count(static_cast<std::size_t>(reason), sender, detail);
+void LineServer::Refuse(LineRefusal reason, const std::string& sender, const std::string& detail,
+                        std::size_t lines) {
+    const auto kind = static_cast<std::size_t>(reason);
+    if (lines > 0) {
+        m_figures.linesReceived += lines;
+        m_figures.refused[kind] += lines;
+    } else {
+        ++m_figures.refused[kind];
+    }
+    m_notices.Count(kind, sender, detail);
 }
 
 void LineServer::SessionOpened(UdpLineQueue::Origin origin, const LineOrigin& who) {

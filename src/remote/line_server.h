@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -45,6 +46,21 @@ enum class LineRefusal : std::size_t {
     RecordLineTooLong,  // a record of a session with a line too long (the detail: its identity)
     RecordNotUtf8,      // a record of a session that is no valid UTF-8
     RecordNotGbk,       // a record of a session with a character GBK cannot represent
+};
+
+inline constexpr std::size_t kLineRefusals = static_cast<std::size_t>(LineRefusal::RecordNotGbk) + 1;
+
+// What a line server has done since it started, for monitoring. The lines received are run,
+// dropped, refused or still waiting: those add up to them.
+struct LineServerFigures {
+    std::uint64_t datagrams = 0;      // datagrams read while taking lines
+    std::uint64_t linesReceived = 0;  // lines of datagrams and records, refused records' included
+    std::uint64_t linesRun = 0;
+    std::uint64_t linesDroppedFull = 0;     // no room in the queue
+    std::uint64_t linesDroppedCleared = 0;  // waiting when the server stopped taking lines
+    // By LineRefusal: datagrams (TooLong to NotDtls), handshakes (UnknownIdentity to
+    // HandshakeFailed), and for the record refusals the lines those records held.
+    std::array<std::uint64_t, kLineRefusals> refused{};
 };
 
 // How a DTLS session ended.
@@ -132,8 +148,10 @@ public:
 
     // Queues the lines of one record of `origin` whole, or none of them; the reason when none.
     std::optional<std::string> TakeLines(UdpLineQueue::Origin origin, std::vector<std::string> lines);
-    // Counts a refusal.
-    void Refuse(LineRefusal reason, const std::string& sender, const std::string& detail = {});
+    // Counts a refusal; for a record's, `lines` are the lines it held.
+    void Refuse(LineRefusal reason, const std::string& sender, const std::string& detail = {},
+                std::size_t lines = 0);
+    const LineServerFigures& Figures() const { return m_figures; }
     // A session began or ended (its release is queued behind its last line).
     void SessionOpened(UdpLineQueue::Origin origin, const LineOrigin& who);
     void SessionClosed(UdpLineQueue::Origin origin, SessionEnd why);
@@ -162,6 +180,7 @@ private:
     TickTimer m_tick;
     LineQueueDriver m_driver{m_queue, m_tick};
     NoticeReporter m_notices;
+    LineServerFigures m_figures;
     // The senders of the sessions whose lines may still be queued, by origin.
     std::map<UdpLineQueue::Origin, LineOrigin> m_origins;
 };

@@ -164,6 +164,11 @@ std::optional<std::string> UdpLineQueue::TakeStallReport() {
     return report;
 }
 
+std::size_t UdpLineQueue::Lines() const {
+    return static_cast<std::size_t>(
+        std::count_if(m_lines.begin(), m_lines.end(), [](const Entry& entry) { return !entry.release; }));
+}
+
 void UdpLineQueue::Clear() {
     m_lines.clear();
     m_arrivedIdle = false;

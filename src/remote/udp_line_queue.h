@@ -72,6 +72,8 @@ public:
     void Clear();
 
     std::size_t Size() const { return m_lines.size(); }
+    // The lines waiting, without the releases queued behind them.
+    std::size_t Lines() const;
     // "UDP队列已满，已丢弃N行" with the lines dropped since the last such line, at most once a
     // second; none when nothing was dropped or the last report is less than a second old.
     std::optional<std::string> TakeOverflowReport(TimePoint now);
