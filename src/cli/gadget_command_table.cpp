@@ -73,8 +73,9 @@ std::unique_ptr<PacketSequence> ReadId(const GadgetOptions&, const Preparation&,
 }
 
 std::unique_ptr<PacketSequence> Download(const GadgetOptions& options, const Preparation& prepared,
-                                         GadgetLink& link, const GadgetId& gadget, Learned&) {
-    return MakeScriptDownload(link, gadget, prepared.download, options.verify);
+                                         GadgetLink& link, const GadgetId& gadget, Learned& learned) {
+    return MakeScriptDownload(link, gadget, prepared.download,
+                              FlashWriteMode{options.verify, options.ifChanged, &learned.changed});
 }
 
 std::unique_ptr<PacketSequence> FlashRead(const GadgetOptions&, const Preparation&, GadgetLink& link,
@@ -83,8 +84,15 @@ std::unique_ptr<PacketSequence> FlashRead(const GadgetOptions&, const Preparatio
 }
 
 std::unique_ptr<PacketSequence> FlashWrite(const GadgetOptions& options, const Preparation& prepared,
-                                           GadgetLink& link, const GadgetId& gadget, Learned&) {
-    return MakeDataFlashWrite(link, gadget, prepared.dataFlash, options.verify);
+                                           GadgetLink& link, const GadgetId& gadget, Learned& learned) {
+    return MakeDataFlashWrite(link, gadget, prepared.dataFlash,
+                              FlashWriteMode{options.verify, options.ifChanged, &learned.changed});
+}
+
+// A write: "ok" when it wrote, "unchanged" when the gadget held it all already (--if-changed).
+void PrintWrite(std::ostream& out, const std::string& path, const Learned& learned, bool,
+                const GadgetOptions&) {
+    out << path << '\t' << (learned.changed ? "ok" : "unchanged") << '\n';
 }
 
 // The lines' packets come as the lines run.
@@ -108,9 +116,10 @@ void PrintDataFlashRead(std::ostream& out, const std::string& path, const Learne
 constexpr GadgetCommand kCommands[] = {
     {"id", "id [SELECT]", 0, GadgetInput::None, {}, false, NothingToPrepare, ReadId, PrintId},
     {"download",
-     "download [SELECT] [--version TEXT] [--no-autorun] [--encoding utf8|gbk] [--verify] SCRIPT|-",
-     kTakesEncoding | kTakesVersion | kTakesVerify, GadgetInput::File, "a script file", true, PrepareDownload,
-     Download, nullptr},
+     "download [SELECT] [--version TEXT] [--no-autorun] [--encoding utf8|gbk] [--verify] [--if-changed] "
+     "SCRIPT|-",
+     kTakesEncoding | kTakesVersion | kTakesVerify | kTakesIfChanged, GadgetInput::File, "a script file",
+     true, PrepareDownload, Download, PrintWrite},
     {"flash read",
      "flash read [SELECT] [--output FILE]",
      kTakesOutput,
@@ -120,9 +129,9 @@ constexpr GadgetCommand kCommands[] = {
      NothingToPrepare,
      FlashRead,
      PrintDataFlashRead},
-    {"flash write", "flash write [SELECT] [--verify] [--raw|--hex] FILE|-",
-     kTakesVerify | kTakesDataFlashForm, GadgetInput::File, "a file", true, PrepareFlashWrite, FlashWrite,
-     nullptr},
+    {"flash write", "flash write [SELECT] [--verify] [--if-changed] [--raw|--hex] FILE|-",
+     kTakesVerify | kTakesIfChanged | kTakesDataFlashForm, GadgetInput::File, "a file", true,
+     PrepareFlashWrite, FlashWrite, PrintWrite},
     {"flash clear",
      "flash clear [SELECT] [--verify]",
      kTakesVerify,

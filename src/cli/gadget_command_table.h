@@ -25,6 +25,7 @@ enum GadgetOptionFlag : unsigned {
     kTakesVerify = 1u << 2,         // --verify
     kTakesDataFlashForm = 1u << 3,  // --raw, --hex
     kTakesOutput = 1u << 4,         // --output
+    kTakesIfChanged = 1u << 5,      // --if-changed
 };
 
 // What a command reads besides its options.
@@ -46,6 +47,7 @@ struct Learned {
     DataFlashImage dataFlash{kDataFlashSize};
     std::string deviceIdText;
     std::uint32_t deviceId = 0;
+    bool changed = true;  // a write found the flash holding what it would write (--if-changed): false
 };
 
 // One gadget command: its words, its usage, what it takes, how it prepares, the exchange it makes

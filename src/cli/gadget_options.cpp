@@ -52,7 +52,9 @@ std::string_view GadgetCommandsUsage() {
             "      prints the identifier instead of 'ok', 'flash read' the 128 bytes). Every\n"
             "      packet waits for its gadget's answer; the gadgets are worked on at once.\n"
             "      download compiles as 'compile' does and refuses a script with a line that gives\n"
-            "      no record; --verify reads the written flash back. flash write takes 128 raw\n"
+            "      no record; --verify reads the written flash back; --if-changed reads the flash\n"
+            "      first and writes only the blocks that differ, printing 'unchanged' for a gadget\n"
+            "      that held them all. flash write takes 128 raw\n"
             "      bytes or hex text (--raw or --hex when 128 bytes could be either); flash clear\n"
             "      writes 128 bytes of FF. send runs live lines (standard input without LINE) one\n"
             "      per 10 ms, as the UDP server does; a LINE with line breaks is its lines. A line\n"
@@ -127,6 +129,9 @@ GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
         } else if (descriptor.Takes(kTakesVersion) && arg == "--no-autorun") {
             flag();
             options.autoRun = false;
+        } else if (descriptor.Takes(kTakesIfChanged) && arg == "--if-changed") {
+            flag();
+            options.ifChanged = true;
         } else if (descriptor.Takes(kTakesVerify) && arg == "--verify") {
             flag();
             options.verify = true;

@@ -26,6 +26,7 @@ struct GadgetOptions {
     bool autoRun = true;
     Encoding encoding = Encoding::Utf8;
     bool verify = false;
+    bool ifChanged = false;  // --if-changed: read first, write only what differs
     DataFlashInputForm dataFlashForm = DataFlashInputForm::Either;  // flash write's --raw, --hex
     std::optional<std::string> input;  // download's SCRIPT, flash write's FILE ("-": standard input)
     std::string output;                // flash read --output

@@ -20,9 +20,22 @@ namespace tavrel {
 // "verification mismatch at 0x0041 (wrote 5A, read 5B)"; so does a read answered with no bytes
 // or with bytes of another address.
 
+// With `ifChanged` (--if-changed), each block to be written is read first, and only the blocks whose
+// bytes differ are written (and, with `verify`, read back); `wrote` (when given) learns whether
+// any was. A gadget that already holds every block gets no write at all.
+struct FlashWriteMode {
+    bool verify = false;
+    bool ifChanged = false;
+    bool* wrote = nullptr;
+};
+
 // The script download: the write blocks the plan gives, from flash address 32 on.
 std::unique_ptr<PacketSequence> MakeScriptDownload(GadgetLink& link, std::optional<GadgetId> target,
-                                                   const ScriptDownload& plan, bool verify = false);
+                                                   const ScriptDownload& plan, FlashWriteMode mode);
+inline std::unique_ptr<PacketSequence> MakeScriptDownload(GadgetLink& link, std::optional<GadgetId> target,
+                                                          const ScriptDownload& plan, bool verify = false) {
+    return MakeScriptDownload(link, std::move(target), plan, FlashWriteMode{verify});
+}
 // Reads flash 0 to 127 in four 32-byte blocks; the answers place their bytes by their own address
 // (through the window's reply handling). With `into`, each answer must carry the block asked for,
 // and its bytes land in `into` (128 bytes); any other answer fails the exchange.
@@ -30,7 +43,12 @@ std::unique_ptr<PacketSequence> MakeDataFlashRead(GadgetLink& link, std::optiona
                                                   DataFlashImage* into = nullptr);
 // Writes `bytes` (128 of them, as they are when it starts) to flash 0 to 127 in four blocks.
 std::unique_ptr<PacketSequence> MakeDataFlashWrite(GadgetLink& link, std::optional<GadgetId> target,
-                                                   std::span<const std::uint8_t> bytes, bool verify = false);
+                                                   std::span<const std::uint8_t> bytes, FlashWriteMode mode);
+inline std::unique_ptr<PacketSequence> MakeDataFlashWrite(GadgetLink& link, std::optional<GadgetId> target,
+                                                          std::span<const std::uint8_t> bytes,
+                                                          bool verify = false) {
+    return MakeDataFlashWrite(link, std::move(target), bytes, FlashWriteMode{verify});
+}
 
 // Passes the serial test block through the gadget (CMD_SERIAL, checksum 0x82); does not wait.
 void SendSerialTest(PacketSink& sink);
