@@ -26,12 +26,15 @@ bool Contains(const std::array<std::string_view, N>& names, std::string_view nam
 }  // namespace
 
 std::string_view AppUsage() {
-    return "Usage: tavrel [--simulate[=N]] [--sim-trace FILE] [--udp-bind ADDRESS] [--udp-keys FILE] [Qt "
-           "options such as -platform xcb]\n"
+    return "Usage: tavrel [--simulate[=N]] [--sim-trace FILE] [--sim-state FILE] [--udp-bind ADDRESS] "
+           "[--udp-keys "
+           "FILE] [Qt options such as -platform xcb]\n"
            "  --simulate[=N]    show a simulated bus with N gadgets (default 1, at most 64)\n"
            "                    instead of the devices of this computer\n"
            "  --sim-trace FILE  with --simulate: append every output report a simulated device\n"
            "                    receives to FILE, one line each (path, tab, hex bytes)\n"
+           "  --sim-state FILE  with --simulate: keep the simulated gadgets' flash in FILE from\n"
+           "                    one run to the next (tavrel-cli --sim-state shares it)\n"
            "  --udp-bind ADDRESS  the UDP script server listens on this IPv4 address only (127.0.0.1,\n"
            "                    say) instead of every local address: anyone who reaches the port can\n"
            "                    type on the gadget\n"
@@ -63,6 +66,14 @@ AppOptions ParseAppOptions(std::span<const std::string> args) {
                 options.simTrace = std::string(arg.substr(12));
             }
             if (options.simTrace.empty()) return fail("--sim-trace needs a file");
+        } else if (arg == "--sim-state" || arg.starts_with("--sim-state=")) {
+            if (arg == "--sim-state") {
+                if (i + 1 >= args.size()) return fail("--sim-state needs a file");
+                options.simState = args[++i];
+            } else {
+                options.simState = std::string(arg.substr(12));
+            }
+            if (options.simState.empty()) return fail("--sim-state needs a file");
         } else if (arg == "--udp-bind" || arg.starts_with("--udp-bind=")) {
             if (arg == "--udp-bind") {
                 if (i + 1 >= args.size()) return fail("--udp-bind needs an IPv4 address");
@@ -92,6 +103,7 @@ AppOptions ParseAppOptions(std::span<const std::string> args) {
         }
     }
     if (!options.simTrace.empty() && !options.simulatedGadgets) return fail("--sim-trace needs --simulate");
+    if (!options.simState.empty() && !options.simulatedGadgets) return fail("--sim-state needs --simulate");
     return options;
 }
 

@@ -11,6 +11,7 @@ namespace tavrel {
 struct AppOptions {
     std::optional<int> simulatedGadgets;  // --simulate[=N]: a simulated bus with N gadgets
     std::string simTrace;                 // --sim-trace FILE: where the simulated devices' reports go
+    std::string simState;                 // --sim-state FILE: the simulated gadgets' flash between runs
     std::string udpBind;                  // --udp-bind ADDRESS: the UDP server's one address (dotted IPv4)
     std::string udpKeys;                  // --udp-keys FILE: the UDP server speaks DTLS with these keys
     bool help = false;

@@ -51,11 +51,21 @@ int main(int argc, char** argv) {
     tavrel::TavrelApplication app(argc, argv);
     try {
         const std::string traceName = tavrel::EscapeControlCharacters(options.simTrace);
-        tavrel::PlatformSetup setup({options.simulatedGadgets, options.simTrace},
-                                    [traceName](const std::string& reason) {
-                                        std::cerr << "tavrel: cannot write the trace " << traceName << ": "
-                                                  << reason << "; it is lost from here on\n";
-                                    });
+        const std::string stateName = tavrel::EscapeControlCharacters(options.simState);
+        tavrel::PlatformSetup setup(
+            {options.simulatedGadgets, options.simTrace, false, "/sys", "/dev", options.simState},
+            [traceName](const std::string& reason) {
+                std::cerr << "tavrel: cannot write the trace " << traceName << ": " << reason
+                          << "; it is lost from here on\n";
+            },
+            [stateName](const std::string& reason) {
+                std::cerr << "tavrel: cannot write " << stateName << ": " << reason
+                          << "; it keeps its last state\n";
+            });
+        if (const auto& error = setup.StateError()) {
+            std::cerr << "tavrel: " << error->message << "\n";
+            return error->exitStatus;
+        }
         if (const std::string error = setup.TraceOpenMessage(); !error.empty()) {
             std::cerr << "tavrel: " << error << "\n";
             return 2;

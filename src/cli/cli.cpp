@@ -133,6 +133,12 @@ int ReportUsageError(std::ostream& err, const UsageError& error) {
     return kExitUsage;
 }
 
+int ReportSimStateError(std::ostream& err, int status, const std::string& message) {
+    if (status == kExitUsage) return ReportUsageError(err, UsageError(message));
+    err << "tavrel-cli: " << message << '\n';
+    return status;
+}
+
 int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& out, std::ostream& err,
            bool errIsTerminal, int errFd) {
     if (args.empty()) {

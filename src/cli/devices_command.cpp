@@ -23,6 +23,7 @@ namespace {
 
 struct DevicesOptions {
     std::optional<int> simulatedGadgets;
+    std::string simState;
     std::string sysfsRoot = "/sys";
     std::string devRoot = "/dev";
 };
@@ -42,6 +43,9 @@ DevicesOptions ParseDevicesOptions(std::span<const std::string> args) {
             options.simulatedGadgets = ParseSimulatedGadgetCount(
                 arg == "--simulate" ? std::nullopt : std::optional(arg.substr(11)), error);
             if (!options.simulatedGadgets) throw UsageError(error);
+        } else if (arg == "--sim-state" || arg.starts_with("--sim-state=")) {
+            options.simState = value("--sim-state");
+            if (options.simState.empty()) throw UsageError("--sim-state needs a file");
         } else if (arg == "--sysfs-root" || arg.starts_with("--sysfs-root=")) {
             options.sysfsRoot = value("--sysfs-root");
         } else if (arg == "--dev-root" || arg.starts_with("--dev-root=")) {
@@ -50,6 +54,8 @@ DevicesOptions ParseDevicesOptions(std::span<const std::string> args) {
             throw UsageError("unknown option '" + QuoteText(arg) + "' for devices");
         }
     }
+    if (!options.simState.empty() && !options.simulatedGadgets)
+        throw UsageError("--sim-state needs --simulate");
     return options;
 }
 
@@ -69,7 +75,10 @@ int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std:
     static char* argv[] = {name, nullptr};
     if (QCoreApplication::instance() == nullptr) application.emplace(argc, argv);
 
-    PlatformSetup setup({options.simulatedGadgets, {}, true, options.sysfsRoot, options.devRoot});
+    PlatformSetup setup(
+        {options.simulatedGadgets, {}, true, options.sysfsRoot, options.devRoot, options.simState});
+    if (const auto& error = setup.StateError())
+        return ReportSimStateError(err, error->exitStatus, error->message);
     HidPlatform* platform = &setup.Platform();
     if (!platform->Available()) {
         err << "tavrel-cli: no HID access here (" << EscapeControlCharacters(options.sysfsRoot)

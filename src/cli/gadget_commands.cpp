@@ -379,7 +379,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 int RunGadgetCommandOn(HidPlatform& platform, std::span<const std::string> args, const CliStreams& io) {
     try {
         const GadgetOptions options = ParseGadgetOptions(args);
-        if (options.simulatedGadgets || !options.simTrace.empty()) {
+        if (options.simulatedGadgets || !options.simTrace.empty() || !options.simState.empty()) {
             throw UsageError("--simulate and --sim-trace cannot be used here");
         }
         std::optional<QCoreApplication> application;
@@ -395,18 +395,27 @@ int RunGadgetCommand(std::span<const std::string> args, const CliStreams& io) {
     std::optional<QCoreApplication> application;
     EnsureApplication(application);
     const std::string traceName = EscapeControlCharacters(options.simTrace);
-    PlatformSetup setup({options.simulatedGadgets, options.simTrace},
-                        [&io, traceName](const std::string& reason) {
-                            io.err << "tavrel-cli: cannot write the trace " << traceName << ": " << reason
-                                   << "; it is lost from here on\n";
-                        });
+    const std::string stateName = EscapeControlCharacters(options.simState);
+    PlatformSetup setup(
+        {options.simulatedGadgets, options.simTrace, false, "/sys", "/dev", options.simState},
+        [&io, traceName](const std::string& reason) {
+            io.err << "tavrel-cli: cannot write the trace " << traceName << ": " << reason
+                   << "; it is lost from here on\n";
+        },
+        [&io, stateName](const std::string& reason) {
+            io.err << "tavrel-cli: cannot write " << stateName << ": " << reason
+                   << "; it keeps its last state\n";
+        });
+    if (const auto& error = setup.StateError())
+        return ReportSimStateError(io.err, error->exitStatus, error->message);
     if (const std::string error = setup.TraceOpenMessage(); !error.empty()) throw UsageError(error);
     if (!options.simTrace.empty() && !options.output.empty() && SameFile(options.output, options.simTrace)) {
         throw UsageError("--output and --sim-trace name the same file");
     }
     const int status = RunOn(setup.Platform(), options, io);
-    // The trace is the record of what was sent: a lost one fails the run, whatever the gadgets did.
-    if (setup.TraceFailed() && status == kExitOk) return kExitFailed;
+    // The trace is the record of what was sent, the state what the gadgets hold: a lost one fails
+    // the run, whatever the gadgets did.
+    if ((setup.TraceFailed() || setup.StateFailed()) && status == kExitOk) return kExitFailed;
     return status;
 }
 

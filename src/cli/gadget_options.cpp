@@ -19,8 +19,9 @@ namespace {
 constexpr std::string_view kSelectUsage =
     "      SELECT: --device PATH (repeatable; PATH as 'devices' prints it) or --all; without\n"
     "      either, the one gadget present. --simulate[=N] works on N simulated gadgets,\n"
-    "      --sim-trace FILE appends the reports they take to FILE; --timeout MS bounds the\n"
-    "      wait for each answer (default 10000).\n";
+    "      --sim-trace FILE appends the reports they take to FILE, --sim-state FILE keeps their\n"
+    "      flash in FILE from one run to the next; --timeout MS bounds the wait for each answer\n"
+    "      (default 10000).\n";
 
 std::string SynopsisOf(std::string_view command) {
     const GadgetCommand* found = FindGadgetCommand(command);
@@ -113,6 +114,9 @@ GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
         } else if (arg == "--sim-trace") {
             options.simTrace = value();
             if (options.simTrace.empty()) Refuse(command, "--sim-trace needs a file");
+        } else if (arg == "--sim-state") {
+            options.simState = value();
+            if (options.simState.empty()) Refuse(command, "--sim-state needs a file");
         } else if (arg == "--timeout") {
             const std::string text = value();
             const std::optional<std::uint32_t> ms =
@@ -170,6 +174,8 @@ GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
     if (options.all && !options.devices.empty()) Refuse(command, "--all and --device exclude each other");
     if (!options.simTrace.empty() && !options.simulatedGadgets)
         Refuse(command, "--sim-trace needs --simulate");
+    if (!options.simState.empty() && !options.simulatedGadgets)
+        Refuse(command, "--sim-state needs --simulate");
     if (takesInput && !options.input) {
         Refuse(command, command + " needs " + std::string(descriptor.inputName) + " (- for standard input)");
     }

@@ -21,7 +21,8 @@ struct GadgetOptions {
     bool all = false;
     std::optional<int> simulatedGadgets;
     std::string simTrace;
-    int timeoutMs = 0;  // 0: the link's own bound
+    std::string simState;  // --sim-state FILE
+    int timeoutMs = 0;     // 0: the link's own bound
     std::string versionText = "1";
     bool autoRun = true;
     Encoding encoding = Encoding::Utf8;

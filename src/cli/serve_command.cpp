@@ -39,7 +39,7 @@ namespace {
 
 constexpr std::string_view kSynopsis =
     "tavrel-cli serve [SELECT] [--port N] [--udp-bind ADDRESS] [--allow ADDRESS[/BITS]]... [--keys FILE] "
-    "[--plain] [--metrics-file FILE] [--verbose] [--simulate[=N]] [--sim-trace FILE]";
+    "[--plain] [--metrics-file FILE] [--verbose] [--simulate[=N]] [--sim-trace FILE] [--sim-state FILE]";
 
 struct ServeOptions {
     std::vector<std::string> devices;  // empty: every gadget
@@ -477,27 +477,44 @@ int RunServeCommandLine(std::span<const std::string> args, const CliStreams& io)
                 if (arg == "--sim-trace" && i + 1 >= args.size()) Refuse("--sim-trace needs a file");
                 platformOptions.simTrace = arg == "--sim-trace" ? args[++i] : arg.substr(12);
                 if (platformOptions.simTrace.empty()) Refuse("--sim-trace needs a file");
+            } else if (arg == "--sim-state" || arg.starts_with("--sim-state=")) {
+                if (arg == "--sim-state" && i + 1 >= args.size()) Refuse("--sim-state needs a file");
+                platformOptions.simState = arg == "--sim-state" ? args[++i] : arg.substr(12);
+                if (platformOptions.simState.empty()) Refuse("--sim-state needs a file");
             } else {
                 own.push_back(arg);
             }
         }
         if (!platformOptions.simTrace.empty() && !platformOptions.simulatedGadgets)
             Refuse("--sim-trace needs --simulate");
+        if (!platformOptions.simState.empty() && !platformOptions.simulatedGadgets)
+            Refuse("--sim-state needs --simulate");
         const ServeOptions options = ParseServeOptions(own);
         std::optional<QCoreApplication> application;
         EnsureApplication(application);
         const std::string traceName = EscapeControlCharacters(platformOptions.simTrace);
         LogWriter log(io.errFd, &io.err);
-        PlatformSetup setup(platformOptions, [&log, traceName](const std::string& reason) {
-            log.Line("tavrel-cli: cannot write the trace " + traceName + ": " + reason +
-                     "; it is lost from here on");
-        });
+        const std::string stateName = EscapeControlCharacters(platformOptions.simState);
+        PlatformSetup setup(
+            platformOptions,
+            [&log, traceName](const std::string& reason) {
+                log.Line("tavrel-cli: cannot write the trace " + traceName + ": " + reason +
+                         "; it is lost from here on");
+            },
+            [&log, stateName](const std::string& reason) {
+                log.Line("tavrel-cli: cannot write " + stateName + ": " + reason +
+                         "; it keeps its last state");
+            });
+        if (const auto& error = setup.StateError()) {
+            log.Finish();
+            return ReportSimStateError(io.err, error->exitStatus, error->message);
+        }
         if (const std::string error = setup.TraceOpenMessage(); !error.empty()) {
             log.Finish();
             throw UsageError(error);
         }
         const int status = ServeAndFinish(setup.Platform(), options, log);
-        return setup.TraceFailed() && status == kExitOk ? kExitFailed : status;
+        return (setup.TraceFailed() || setup.StateFailed()) && status == kExitOk ? kExitFailed : status;
     } catch (const UsageError& error) {
         return ReportUsageError(io.err, error);
     }

@@ -61,6 +61,7 @@ struct BusCore {
     std::vector<std::shared_ptr<Interface>> interfaces;
     std::vector<ReceivedReport> received;
     std::function<void(const std::string&, std::span<const std::uint8_t>)> receivedObserver;
+    std::function<void(const std::string&, const std::vector<std::uint8_t>&)> flashObserver;
     std::vector<MonitorTarget*> monitors;
 
     // The functions below expect the mutex held.
@@ -178,7 +179,11 @@ public:
                                                     {report.begin(), report.end()}});
         if (m_core->receivedObserver) m_core->receivedObserver(m_interface->description.path, report);
         if (m_interface->firmware) {
+            std::optional<std::vector<std::uint8_t>> before;
+            if (m_core->flashObserver) before = m_interface->firmware->flash();
             GadgetResponse response = m_interface->firmware->HandleOutputReport(report);
+            if (before && *before != m_interface->firmware->flash())
+                m_core->flashObserver(m_interface->description.path, m_interface->firmware->flash());
             if (!response.inputReports.empty()) {
                 // Like the firmware's one processor: each answer after the one before it is out.
                 auto sentAt = std::chrono::steady_clock::now();
@@ -583,6 +588,12 @@ std::vector<std::vector<std::uint8_t>> SimulatedHidBus::ReceivedReports(const st
 std::vector<ReceivedReport> SimulatedHidBus::AllReceivedReports() const {
     const std::lock_guard lock(m_core->mutex);
     return m_core->received;
+}
+
+void SimulatedHidBus::SetFlashObserver(
+    std::function<void(const std::string& path, const std::vector<std::uint8_t>& flash)> observer) {
+    const std::lock_guard lock(m_core->mutex);
+    m_core->flashObserver = std::move(observer);
 }
 
 void SimulatedHidBus::SetReceivedReportObserver(

@@ -107,6 +107,11 @@ public:
     // into the bus. Unset by an empty function.
     void SetReceivedReportObserver(
         std::function<void(const std::string& path, std::span<const std::uint8_t>)> observer);
+    // Calls `observer` with a gadget's whole flash each time a report it took changed it, on the
+    // writing thread and with the bus held: it must not call back into the bus. Unset by an empty
+    // function.
+    void SetFlashObserver(
+        std::function<void(const std::string& path, const std::vector<std::uint8_t>& flash)> observer);
 
     // A copy of the gadget's firmware state (flash, playback, packets, typed input); none for a
     // passive device.

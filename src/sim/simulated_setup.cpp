@@ -83,7 +83,8 @@ SimTraceFile::~SimTraceFile() {
 }
 
 PlatformSetup::PlatformSetup(const Options& options,
-                             std::function<void(const std::string& reason)> traceFailed) {
+                             std::function<void(const std::string& reason)> traceFailed,
+                             std::function<void(const std::string& reason)> stateFailed) {
     if (!options.simulatedGadgets) {
         m_platform = std::make_unique<LinuxHidrawPlatform>(options.sysfsRoot, options.devRoot);
         return;
@@ -94,15 +95,41 @@ PlatformSetup::PlatformSetup(const Options& options,
         m_bus->Plug(SimulatedMouse());
         m_bus->Plug(SimulatedVendorInterface());
     }
+    if (!options.simState.empty()) {
+        SimStateFile::Error error;
+        m_state = SimStateFile::Open(options.simState, *options.simulatedGadgets, error);
+        if (!m_state) {
+            m_stateError = error;
+        } else {
+            for (std::size_t i = 0; i < m_state->Gadgets(); ++i) {
+                const std::vector<std::uint8_t>& flash = m_state->Flash(i);
+                m_bus->UpdateGadget("sim:gadget-" + std::to_string(i + 1),
+                                    [&flash](GadgetFirmware& firmware) { firmware.WriteFlash(0, flash); });
+            }
+            m_bus->SetFlashObserver([this, stateFailed = std::move(stateFailed)](
+                                        const std::string& path, const std::vector<std::uint8_t>& flash) {
+                constexpr std::string_view kPrefix = "sim:gadget-";
+                if (!path.starts_with(kPrefix)) return;
+                const std::optional<std::uint32_t> number =
+                    ParseDigits(std::string_view(path).substr(kPrefix.size()), 1024);
+                if (!number || *number == 0) return;
+                if (const std::optional<std::string> failure = m_state->Update(*number - 1, flash)) {
+                    if (!m_stateFailed.exchange(true) && stateFailed) stateFailed(*failure);
+                }
+            });
+        }
+    }
     m_tracePath = options.simTrace;
     if (!options.simTrace.empty()) m_trace.emplace(*m_bus, options.simTrace, std::move(traceFailed));
     m_platform = m_bus->CreatePlatform();
 }
 
 PlatformSetup::~PlatformSetup() {
-    // The platform's handles go before the bus's trace and the bus.
+    // The platform's handles go before the bus's trace, its state and the bus.
     m_platform.reset();
     m_trace.reset();
+    if (m_bus) m_bus->SetFlashObserver({});
+    m_state.reset();
 }
 
 std::string PlatformSetup::TraceOpenMessage() const {

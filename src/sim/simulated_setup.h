@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "sim/sim_state.h"
 #include "sim/simulated_hid_bus.h"
 
 namespace tavrel {
@@ -69,12 +70,16 @@ public:
         bool otherInterfaces = false;         // a mouse and a vendor interface beside the gadgets
         std::string sysfsRoot = "/sys";       // where the system's devices are listed
         std::string devRoot = "/dev";
+        std::string simState;  // --sim-state FILE: the simulated gadgets' flash, kept between runs
     };
 
     // `traceFailed` is told once when the trace cannot be written (see SimTraceFile). Check
     // TraceOpenMessage: the trace file may not open.
+    // `stateFailed` is told once when the state file cannot be written after a change (its old
+    // contents stand). Check StateError: the state file may be damaged or in use.
     explicit PlatformSetup(const Options& options,
-                           std::function<void(const std::string& reason)> traceFailed = {});
+                           std::function<void(const std::string& reason)> traceFailed = {},
+                           std::function<void(const std::string& reason)> stateFailed = {});
     ~PlatformSetup();
     PlatformSetup(const PlatformSetup&) = delete;
     PlatformSetup& operator=(const PlatformSetup&) = delete;
@@ -87,11 +92,19 @@ public:
     std::string TraceOpenMessage() const;
     // Whether a trace line could not be written.
     bool TraceFailed() const { return m_trace && m_trace->Failed(); }
+    // Why the state file could not be taken (with the exit status it asks for); none when it was,
+    // or when there is none.
+    const std::optional<SimStateFile::Error>& StateError() const { return m_stateError; }
+    // Whether a change could not be written to the state file.
+    bool StateFailed() const { return m_stateFailed; }
 
 private:
     std::optional<SimulatedHidBus> m_bus;
     std::string m_tracePath;
     std::optional<SimTraceFile> m_trace;
+    std::unique_ptr<SimStateFile> m_state;
+    std::optional<SimStateFile::Error> m_stateError;
+    std::atomic<bool> m_stateFailed{false};
     std::unique_ptr<HidPlatform> m_platform;
 };
 

@@ -58,6 +58,9 @@ TEST(AppOptions, SimulateTraceHelpAndQtsOwn) {
                                                {"--udp-bind=239.1.2.3"},
                                                {"--udp-bind"},
                                                {"--udp-keys"},
+                                               {"--sim-state", "state.txt"},
+                                               {"--simulate", "--sim-state"},
+                                               {"--simulate", "--sim-state="},
                                                {"--udp-keys="}}) {
         EXPECT_NE(ParseAppOptions(args).error, "") << testing::PrintToString(args);
     }
@@ -68,6 +71,8 @@ TEST(AppOptions, UdpBindTakesOneDottedAddress) {
     EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-bind", "10.0.0.255"}).udpBind, "10.0.0.255");
     EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-keys", "keys"}).udpKeys, "keys");
     EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-keys=/etc/k"}).udpKeys, "/etc/k");
+    EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--simulate", "--sim-state", "s.txt"}).simState,
+              "s.txt");
 }
 
 QString Tavrel() {

@@ -117,7 +117,7 @@ check_file_names() {
     check_files "tavrel-cli devices --dev-root subdir/" "subdir/"$'new\nfolder'
 }
 
-select_options="--all --device --sim-trace --simulate --timeout"
+select_options="--all --device --sim-state --sim-trace --simulate --timeout"
 cases=(
     "tavrel-cli "                       "--help --version compile devices download flash id list reboot send serve start stop"
     "tavrel-cli fl"                     "flash"
@@ -126,7 +126,7 @@ cases=(
     "tavrel-cli flash w"                "write"
     "tavrel-cli compile --"             "--encoding --no-autorun --version"
     "tavrel-cli list --"                "--encoding"
-    "tavrel-cli devices --"             "--dev-root --simulate --sysfs-root"
+    "tavrel-cli devices --"             "--dev-root --sim-state --simulate --sysfs-root"
     "tavrel-cli id "                    "$select_options"
     "tavrel-cli download --"            "$select_options --encoding --if-changed --no-autorun --verify --version"
     "tavrel-cli download --v"           "--verify --version"
@@ -134,7 +134,7 @@ cases=(
     "tavrel-cli flash write --"         "$select_options --hex --if-changed --raw --verify"
     "tavrel-cli flash clear --"         "$select_options --verify"
     "tavrel-cli send --"                "$select_options --encoding --identity --keys --to"
-    "tavrel-cli serve --"               "--all --allow --device --keys --metrics-file --plain --port --sim-trace --simulate --udp-bind --verbose"
+    "tavrel-cli serve --"               "--all --allow --device --keys --metrics-file --plain --port --sim-state --sim-trace --simulate --udp-bind --verbose"
     "tavrel-cli serve --m"              "--metrics-file"
     "tavrel-cli serve --p"              "--plain --port"
     "tavrel-cli send "                  ""
