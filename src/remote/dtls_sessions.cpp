@@ -23,6 +23,12 @@ bool LooksLikeHandshake(const QByteArray& datagram) {
            static_cast<unsigned char>(datagram[1]) == 0xFE;
 }
 
+// A ClientHello of epoch 0: a handshake begun from the start.
+bool StartsAnew(const QByteArray& datagram) {
+    return LooksLikeHandshake(datagram) && datagram.size() > 13 && datagram[3] == 0 && datagram[4] == 0 &&
+           static_cast<unsigned char>(datagram[13]) == 1;
+}
+
 std::string AnswerOf(const std::optional<std::string>& refusal, std::size_t lines) {
     return refusal ? "refused: " + *refusal : "queued " + std::to_string(lines);
 }
@@ -68,6 +74,12 @@ void DtlsSessions::Datagram(QUdpSocket& socket, const QByteArray& datagram, cons
     const Key key{from.toIPv4Address(), port};
     const auto found = m_sessions.find(key);
     if (found == m_sessions.end()) {
+        Start(datagram, from, port);
+    } else if (found->second->dtls->isConnectionEncrypted() && StartsAnew(datagram) &&
+               m_verifier.verifyClient(m_socket, datagram, from, port)) {
+        // The sender started over from the same address and port (a restarted client) and has
+        // answered the cookie: its old session is over, and a new one begins.
+        End(key, SessionEnd::Closed, false);
         Start(datagram, from, port);
     } else if (found->second->dtls->isConnectionEncrypted()) {
         Record(*found->second, datagram);

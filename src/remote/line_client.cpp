@@ -26,7 +26,7 @@ LineClient::~LineClient() = default;
 
 void LineClient::Start() {
     m_socket = std::make_unique<QUdpSocket>();
-    if (!m_socket->bind(QHostAddress(QHostAddress::AnyIPv4), 0)) {
+    if (!m_socket->bind(QHostAddress(QHostAddress::AnyIPv4), m_options.localPort)) {
         Fail("cannot open a UDP socket: " + m_socket->errorString().toStdString());
         return;
     }

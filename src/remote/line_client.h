@@ -37,6 +37,7 @@ public:
         quint16 port = 0;
         std::optional<Psk> psk;  // none: plain datagrams
         std::chrono::milliseconds timeout{2000};
+        quint16 localPort = 0;  // 0: the system chooses
     };
     // How it went.
     struct Outcome {

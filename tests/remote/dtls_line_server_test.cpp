@@ -97,12 +97,14 @@ protected:
 
     // A client of the tool's own, left open until `EndInput`.
     std::unique_ptr<LineClient> Client(const std::string& identity, const std::string& keyHex,
-                                       std::chrono::milliseconds timeout = 5000ms, quint16 to = 0) {
+                                       std::chrono::milliseconds timeout = 5000ms, quint16 to = 0,
+                                       quint16 from = 0) {
         LineClient::Options options;
         options.address = QHostAddress::LocalHost;
         options.port = to != 0 ? to : port;
         options.psk = LineClient::Psk{identity, KeyOf(keyHex)};
         options.timeout = timeout;
+        options.localPort = from;
         auto client = std::make_unique<LineClient>(options);
         client->SetFinished(
             [this, raw = client.get()](const LineClient::Outcome& outcome) { outcomes[raw] = outcome; });
@@ -312,6 +314,29 @@ TEST_F(DtlsLineServerTest, RevokingAKeyEndsItsSessionAndAReportAnotherSentSinceI
     EXPECT_EQ(RawReports().back(), kKeyboardUp);
     EXPECT_EQ(RawReports().size(), 5u);
     EXPECT_EQ(server.Sessions(), 0u);
+}
+
+// A client that starts over from the same address and port (restarted, its session never closed)
+// gets a new session at once: the old one ends, and what it held down is let go.
+TEST_F(DtlsLineServerTest, ASenderThatStartsOverFromTheSamePortGetsANewSession) {
+    Start(Keys({{"rig-7", kKeyHex}}));
+    QUdpSocket probe;
+    ASSERT_TRUE(probe.bind(QHostAddress::AnyIPv4, 0));
+    const quint16 from = probe.localPort();
+    probe.close();
+    auto first = Client("rig-7", kKeyHex, 5000ms, 0, from);
+    first->Send("键盘HID:02 00 04 00 00 00 00 00");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return RawReports().size() == 1; }, 10000));
+    first.reset();  // gone without a word
+    auto second = Client("rig-7", kKeyHex, 5000ms, 0, from);
+    const LineClient::Outcome outcome = SendAll(*second, {"按键：A"});
+    EXPECT_EQ(outcome.failure, "");
+    EXPECT_EQ(outcome.queued, 1u);
+    ASSERT_GE(events.closed.size(), 1u);
+    EXPECT_EQ(events.closed.front(), (std::pair<std::string, SessionEnd>{"rig-7", SessionEnd::Closed}));
+    EXPECT_EQ(events.opened.size(), 2u);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return RawReports().size() == 2; }, 5000));
+    EXPECT_EQ(RawReports().back(), kKeyboardUp);
 }
 
 TEST_F(DtlsLineServerTest, ARecordIsQueuedWholeOrRefusedWithTheReason) {
