@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/gbk_text.h"
 #include "common/text_escape.h"
 
 namespace tavrel {
@@ -88,12 +89,8 @@ const std::string* KeySet::Find(std::string_view identity) const {
 std::optional<std::string> ParseKeyText(std::string_view text, KeySet& keys) {
     KeySet parsed;
     std::size_t number = 0;
-    while (!text.empty()) {
+    for (const std::string& line : SplitLines(text)) {
         ++number;
-        const std::size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        if (line.ends_with('\r')) line.remove_suffix(1);
         if (auto reason = ParseKeyLine(line, parsed))
             return "line " + std::to_string(number) + ": " + *reason;
     }

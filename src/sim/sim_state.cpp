@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/gbk_text.h"
 #include "common/text_escape.h"
 
 namespace tavrel {
@@ -76,13 +77,10 @@ std::optional<std::string> SimStateFile::Parse(std::string_view text,
                                                std::vector<std::vector<std::uint8_t>>& flash) {
     std::vector<std::vector<std::uint8_t>> read;
     bool header = false;
+    const std::vector<std::string> lines = SplitLines(text);
     std::size_t number = 0;
-    while (!text.empty()) {
+    for (const std::string_view line : lines) {
         ++number;
-        const std::size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        if (line.ends_with('\r')) line.remove_suffix(1);
         if (line.empty() || line.starts_with('#')) continue;
         const std::string where = "line " + std::to_string(number) + ": ";
         if (!header) {
