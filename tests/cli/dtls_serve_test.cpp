@@ -184,7 +184,13 @@ TEST_F(DtlsServe, SendToAnOpensslServerDeliversTheLinesAsWritten) {
                                        kKey, "-psk_identity", "rig-7", "-accept", port},
                                       quiet.fds[0], received.fds[1], -1);
     received.CloseWrite();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // s_server is ready once it holds the port (this process can no longer bind it).
+    ASSERT_TRUE(WaitUntil([&] {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const bool taken = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
+        close(fd);
+        return taken;
+    }));
     Pipe out;
     Pipe err;
     const pid_t send = Start({"send", "--to", "127.0.0.1:" + port, "--keys", keys, "--identity", "rig-7",

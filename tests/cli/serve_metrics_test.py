@@ -88,7 +88,7 @@ with tempfile.TemporaryDirectory() as folder:
     os.chmod(keys, 0o600)
     prom = os.path.join(folder, "serve.prom")
     err_path = os.path.join(folder, "err.txt")
-    serve, port = start_serve(["--keys", keys, "--allow", "127.0.0.1", "--metrics-file", prom], err_path)
+    serve, port = start_serve(["--keys", keys, "--allow", "127.0.0.1", "--metrics-file", prom, "--verbose"], err_path)
     check(wait_for(lambda: os.path.exists(prom)), "the metrics file is written at start")
     check(metrics(prom).get("tavrel_serve_sessions") == 0, "no session at start")
 
@@ -114,7 +114,7 @@ with tempfile.TemporaryDirectory() as folder:
             break
         answers += chunk
     check(b"refused: not valid UTF-8" in answers, "the bad record is answered as refused")
-    time.sleep(0.1)
+    check(wait_for(lambda: "执行脚本：按键：B" in open(err_path, encoding="utf-8").read()), "the good lines ran")
     serve.send_signal(signal.SIGTERM)
     check(serve.wait(10) == 0, "serve stops with 0")
     rig.kill()
