@@ -9,6 +9,7 @@
 #include <QString>
 
 #include "cli/cli_status.h"
+#include "cli/core_application.h"
 #include "commands/gadget_filter.h"
 #include "common/gbk_text.h"
 #include "common/text_escape.h"
@@ -70,10 +71,7 @@ int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std:
 
     // The controller reports from the event loop; a command line has none until now.
     std::optional<QCoreApplication> application;
-    static int argc = 1;
-    static char name[] = "tavrel-cli";
-    static char* argv[] = {name, nullptr};
-    if (QCoreApplication::instance() == nullptr) application.emplace(argc, argv);
+    EnsureApplication(application);
 
     PlatformSetup setup(
         {options.simulatedGadgets, {}, true, options.sysfsRoot, options.devRoot, options.simState});
