@@ -121,9 +121,10 @@ play changed-script "$gadgets"
 check changed-script 0 changed ok
 # Both simulated gadgets hold the new script now, as tavrel-cli sees them itself.
 if ! "$cli" download --simulate=2 --sim-state "$tmp/state.txt" --all --if-changed --json "$script" \
-    | "$python" -c 'import json, sys
+    2>"$tmp/direct.err" | "$python" -c 'import json, sys
 lines = [json.loads(line) for line in sys.stdin]
 sys.exit(not (len(lines) == 2 and all(line["result"] == "unchanged" for line in lines)))'; then
+    cat "$tmp/direct.err" >&2
     fail "the gadgets do not hold the changed script"
 fi
 
