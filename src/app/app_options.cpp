@@ -1,109 +1,116 @@
 #include "app/app_options.h"
 
-#include <algorithm>
-#include <array>
+#include <vector>
 
 #include "common/text_escape.h"
 #include "remote/sender_allow_list.h"
-#include "sim/simulated_setup.h"
+#include "sim/platform_options.h"
 
 namespace tavrel {
 
 namespace {
 
-// Qt's options that take a value in the next argument, and those that take none.
-constexpr std::array<std::string_view, 14> kQtOptionsWithValue = {
-    "-platform",    "-platformpluginpath", "-platformtheme", "-plugin",     "-qwindowgeometry",
-    "-qwindowicon", "-qwindowtitle",       "-style",         "-stylesheet", "-session",
-    "-display",     "-geometry",           "-name",          "-title"};
-constexpr std::array<std::string_view, 3> kQtFlags = {"-reverse", "-sync", "-widgetcount"};
+constexpr OptionSpec kUdpBind{.name = "--udp-bind",
+                              .value = OptionValue::Required,
+                              .valueName = "ADDRESS",
+                              .help =
+                                  "the UDP script server listens on this IPv4 address only (127.0.0.1,\n"
+                                  "say) instead of every local address: anyone who reaches the port can\n"
+                                  "type on the gadget",
+                              .noun = "an IPv4 address"};
+constexpr OptionSpec kUdpKeys{.name = "--udp-keys",
+                              .value = OptionValue::Required,
+                              .valueName = "FILE",
+                              .help =
+                                  "the UDP script server speaks DTLS 1.2 with the pre-shared keys of\n"
+                                  "FILE (IDENTITY KEY per line) instead of plain datagrams",
+                              .noun = "a file",
+                              .hint = ValueHint::File};
+constexpr OptionSpec kHelp{.name = "--help", .value = OptionValue::None, .help = "print this and exit"};
+constexpr OptionSpec kShortHelp{
+    .name = "-h", .value = OptionValue::None, .hint = ValueHint::Text, .hidden = true};
 
-template <std::size_t N>
-bool Contains(const std::array<std::string_view, N>& names, std::string_view name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
+// Qt's own options, passed on to it: those that take a value in the next argument, and flags.
+constexpr OptionSpec QtOption(std::string_view name, OptionValue value) {
+    return OptionSpec{.name = name, .value = value, .valueName = "VALUE", .hidden = true};
 }
+constexpr OptionSpec kQtOptions[] = {
+    QtOption("-platform", OptionValue::Required),
+    QtOption("-platformpluginpath", OptionValue::Required),
+    QtOption("-platformtheme", OptionValue::Required),
+    QtOption("-plugin", OptionValue::Required),
+    QtOption("-qwindowgeometry", OptionValue::Required),
+    QtOption("-qwindowicon", OptionValue::Required),
+    QtOption("-qwindowtitle", OptionValue::Required),
+    QtOption("-style", OptionValue::Required),
+    QtOption("-stylesheet", OptionValue::Required),
+    QtOption("-session", OptionValue::Required),
+    QtOption("-display", OptionValue::Required),
+    QtOption("-geometry", OptionValue::Required),
+    QtOption("-name", OptionValue::Required),
+    QtOption("-title", OptionValue::Required),
+    QtOption("-reverse", OptionValue::None),
+    QtOption("-sync", OptionValue::None),
+    QtOption("-widgetcount", OptionValue::None),
+};
 
 }  // namespace
 
+std::span<const OptionSpec* const> AppOptionSpecs() {
+    static const std::vector<const OptionSpec*> specs = [] {
+        std::vector<const OptionSpec*> all(PlatformOptionSpecs().begin(), PlatformOptionSpecs().end());
+        all.insert(all.end(), {&kUdpBind, &kUdpKeys, &kHelp, &kShortHelp});
+        for (const OptionSpec& qt : kQtOptions)
+            all.push_back(&qt);
+        return all;
+    }();
+    return specs;
+}
+
 std::string_view AppUsage() {
-    return "Usage: tavrel [--simulate[=N]] [--sim-trace FILE] [--sim-state FILE] [--udp-bind ADDRESS] "
-           "[--udp-keys "
-           "FILE] [Qt options such as -platform xcb]\n"
-           "  --simulate[=N]    show a simulated bus with N gadgets (default 1, at most 64)\n"
-           "                    instead of the devices of this computer\n"
-           "  --sim-trace FILE  with --simulate: append every output report a simulated device\n"
-           "                    receives to FILE, one line each (path, tab, hex bytes)\n"
-           "  --sim-state FILE  with --simulate: keep the simulated gadgets' flash in FILE from\n"
-           "                    one run to the next (tavrel-cli --sim-state shares it)\n"
-           "  --udp-bind ADDRESS  the UDP script server listens on this IPv4 address only (127.0.0.1,\n"
-           "                    say) instead of every local address: anyone who reaches the port can\n"
-           "                    type on the gadget\n"
-           "  --udp-keys FILE   the UDP script server speaks DTLS 1.2 with the pre-shared keys of\n"
-           "                    FILE (IDENTITY KEY per line) instead of plain datagrams\n"
-           "  --help            print this and exit\n";
+    static const std::string usage =
+        "Usage: tavrel [--simulate[=N]] [--sim-trace FILE] [--sim-state FILE] [--sysfs-root DIR] [--dev-root "
+        "DIR]\n"
+        "              [--udp-bind ADDRESS] [--udp-keys FILE] [Qt options such as -platform xcb]\n" +
+        OptionHelpTable(AppOptionSpecs());
+    return usage;
 }
 
 AppOptions ParseAppOptions(std::span<const std::string> args) {
     AppOptions options;
-    const auto fail = [&](std::string error) {
-        options.error = std::move(error);
-        return options;
-    };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        if (arg == "--help" || arg == "-h") {
-            options.help = true;
-        } else if (arg == "--simulate" || arg.starts_with("--simulate=")) {
-            std::string error;
-            options.simulatedGadgets = ParseSimulatedGadgetCount(
-                arg == "--simulate" ? std::nullopt : std::optional(arg.substr(11)), error);
-            if (!options.simulatedGadgets) return fail(error);
-        } else if (arg == "--sim-trace" || arg.starts_with("--sim-trace=")) {
-            if (arg == "--sim-trace") {
-                if (i + 1 >= args.size()) return fail("--sim-trace needs a file");
-                options.simTrace = args[++i];
-            } else {
-                options.simTrace = std::string(arg.substr(12));
-            }
-            if (options.simTrace.empty()) return fail("--sim-trace needs a file");
-        } else if (arg == "--sim-state" || arg.starts_with("--sim-state=")) {
-            if (arg == "--sim-state") {
-                if (i + 1 >= args.size()) return fail("--sim-state needs a file");
-                options.simState = args[++i];
-            } else {
-                options.simState = std::string(arg.substr(12));
-            }
-            if (options.simState.empty()) return fail("--sim-state needs a file");
-        } else if (arg == "--udp-bind" || arg.starts_with("--udp-bind=")) {
-            if (arg == "--udp-bind") {
-                if (i + 1 >= args.size()) return fail("--udp-bind needs an IPv4 address");
-                options.udpBind = args[++i];
-            } else {
-                options.udpBind = std::string(arg.substr(11));
-            }
-            if (!ParseBindAddress(options.udpBind)) {
-                return fail("--udp-bind takes a dotted unicast IPv4 address such as 127.0.0.1, not '" +
-                            QuoteText(options.udpBind) + "'");
-            }
-        } else if (arg == "--udp-keys" || arg.starts_with("--udp-keys=")) {
-            if (arg == "--udp-keys") {
-                if (i + 1 >= args.size()) return fail("--udp-keys needs a file");
-                options.udpKeys = args[++i];
-            } else {
-                options.udpKeys = std::string(arg.substr(11));
-            }
-            if (options.udpKeys.empty()) return fail("--udp-keys needs a file");
-        } else if (Contains(kQtOptionsWithValue, arg)) {
-            if (i + 1 >= args.size()) return fail("option " + std::string(arg) + " needs a value");
-            ++i;  // Qt's, with its value
-        } else if (Contains(kQtFlags, arg)) {
-            // Qt's
+    try {
+        WalkArguments(
+            args, AppOptionSpecs(), OperandRule::None,
+            [&](const OptionSpec& spec, const std::optional<std::string>& value) {
+                if (IsPlatformOption(spec)) {
+                    if (auto error = ApplyPlatformOption(spec, value, options.platform))
+                        throw std::move(*error);
+                } else if (&spec == &kHelp || &spec == &kShortHelp) {
+                    options.help = true;
+                } else if (&spec == &kUdpBind) {
+                    options.udpBind = *value;
+                    if (!ParseBindAddress(options.udpBind)) {
+                        throw "--udp-bind takes a dotted unicast IPv4 address such as 127.0.0.1, not '" +
+                            QuoteText(options.udpBind) + "'";
+                    }
+                } else if (&spec == &kUdpKeys) {
+                    options.udpKeys = *value;
+                    if (options.udpKeys.empty()) throw std::string("--udp-keys needs a file");
+                }
+                // Qt's own are left to Qt.
+            },
+            [](const std::string&) {});
+        if (auto error = CheckPlatformOptions(options.platform)) throw std::move(*error);
+    } catch (const ArgumentFault& fault) {
+        if (fault.kind == ArgumentFault::Kind::NeedsValue) {
+            const std::string_view noun = fault.option->noun.empty() ? "a value" : fault.option->noun;
+            options.error = std::string(fault.option->name) + " needs " + std::string(noun);
         } else {
-            return fail("unknown option '" + QuoteText(arg) + "'");
+            options.error = "unknown option '" + QuoteText(fault.argument) + "'";
         }
+    } catch (const std::string& error) {
+        options.error = error;
     }
-    if (!options.simTrace.empty() && !options.simulatedGadgets) return fail("--sim-trace needs --simulate");
-    if (!options.simState.empty() && !options.simulatedGadgets) return fail("--sim-state needs --simulate");
     return options;
 }
 

@@ -50,18 +50,8 @@ int main(int argc, char** argv) {
 
     tavrel::TavrelApplication app(argc, argv);
     try {
-        const std::string traceName = tavrel::EscapeControlCharacters(options.simTrace);
-        const std::string stateName = tavrel::EscapeControlCharacters(options.simState);
-        tavrel::PlatformSetup setup(
-            {options.simulatedGadgets, options.simTrace, false, "/sys", "/dev", options.simState},
-            [traceName](const std::string& reason) {
-                std::cerr << "tavrel: cannot write the trace " << traceName << ": " << reason
-                          << "; it is lost from here on\n";
-            },
-            [stateName](const std::string& reason) {
-                std::cerr << "tavrel: cannot write " << stateName << ": " << reason
-                          << "; it keeps its last state\n";
-            });
+        tavrel::PlatformSetup setup(options.platform,
+                                    [](const std::string& line) { std::cerr << "tavrel: " << line << '\n'; });
         if (const auto& error = setup.StateError()) {
             std::cerr << "tavrel: " << error->message << "\n";
             return error->exitStatus;

@@ -8,15 +8,19 @@
 #include "cli/cli_arguments.h"
 #include "cli/cli_input.h"
 #include "cli/cli_status.h"
+#include "cli/command_registry.h"
 #include "cli/devices_command.h"
 #include "cli/gadget_commands.h"
 #include "cli/gadget_options.h"
 #include "cli/remote_send.h"
 #include "cli/serve_command.h"
+#include "common/gbk_text.h"
+#include "common/json_text.h"
 #include "common/log_sink.h"
 #include "common/text_escape.h"
 #include "script/script_compile.h"
 #include "script/script_listing.h"
+#include "textcodec/gbk_codec.h"
 
 #ifndef TAVREL_VERSION
 #define TAVREL_VERSION "0.0.0"
@@ -26,164 +30,201 @@ namespace tavrel {
 
 namespace {
 
-constexpr std::string_view kUsage =
-    "Usage:\n"
-    "  tavrel-cli compile [--version TEXT] [--no-autorun] [--encoding utf8|gbk] [FILE|-]\n"
-    "      Compiles script lines into record byte text (standard output); compile\n"
-    "      messages go to standard error. The version defaults to 1, auto-run is on.\n"
-    "  tavrel-cli list [--encoding utf8|gbk] [FILE|-]\n"
-    "      Lists record byte text as readable log entries on standard output.\n"
-    "  tavrel-cli devices [--simulate[=N]] [--sysfs-root DIR] [--dev-root DIR]\n"
-    "      Lists every HID interface the tool sees, one line each, tab-separated: path,\n"
-    "      VID=.... PID=...., in=<input report bytes>, out=<output report bytes>,\n"
-    "      'gadget' or '-', 'rw' or 'query-only', why read-write access failed ('-' when\n"
-    "      it did not), product. Control characters are written as \\t, \\n, \\\\ and \\xHH.\n"
-    "      --simulate lists simulated devices instead (N gadgets, default 1, with a mouse\n"
-    "      and a vendor device); the roots default to /sys and /dev.\n"
-    "%GADGET%"
-    "%SERVE%"
-    "  tavrel-cli send --to HOST[:PORT] [--keys FILE --identity NAME] [--encoding utf8|gbk]\n"
-    "                  [--timeout MS] [LINE...]\n"
-    "      Sends the lines (standard input without LINE) to a remote window or serve (port\n"
-    "      10200 unless given), one per 10 ms. Without --keys as plain UDP datagrams in GBK,\n"
-    "      which the server does not answer (\"sent N lines\"); with --keys and --identity over\n"
-    "      DTLS with NAME's key from FILE, each line a record the server answers: prints how\n"
-    "      many it queued and refused, waiting up to --timeout MS (default 2000) after the\n"
-    "      last. Exits 0 only when every line was sent and, over DTLS, queued; 1 otherwise\n"
-    "      (a failed handshake with its reason).\n"
-    "  tavrel-cli --help | --version\n"
-    "\n"
-    "FILE defaults to standard input (-). Text is UTF-8 unless --encoding gbk is given;\n"
-    "lines end in LF or CR LF.\n";
-
-std::string Usage() {
-    std::string usage(kUsage);
-    usage.replace(usage.find("%GADGET%"), 8, GadgetCommandsUsage());
-    usage.replace(usage.find("%SERVE%"), 7, ServeUsage());
-    return usage;
-}
+using namespace cli_options;
 
 struct Options {
-    std::string command;
+    const CliCommand* command = nullptr;
     std::string versionText = "1";
     bool autoRun = true;
     Encoding encoding = Encoding::Utf8;
     std::string file = "-";
+    bool json = false;
 };
 
-Options ParseArguments(std::span<const std::string> args) {
+Options ParseArguments(const CliCommand& command, std::span<const std::string> args) {
     Options options;
-    options.command = args.front();
-    const bool compiling = options.command == "compile";
+    options.command = &command;
     bool haveFile = false;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const auto [arg, inlineValue] = SplitOption(args[i]);
-        const auto value = [&]() -> std::string {
-            if (inlineValue) {
-                return *inlineValue;
+    ReadArguments(
+        command, args,
+        [&](const OptionSpec& spec, const std::optional<std::string>& value) {
+            if (&spec == &kEncoding) {
+                options.encoding = ParseEncoding(*value);
+            } else if (&spec == &kVersion) {
+                options.versionText = CheckedVersion(*value);
+            } else if (&spec == &kNoAutorun) {
+                options.autoRun = false;
+            } else if (&spec == &kJson) {
+                options.json = true;
             }
-            if (i + 1 >= args.size()) {
-                throw UsageError("option " + QuoteText(arg) + " needs a value");
-            }
-            return args[++i];
-        };
-        if (arg == "--encoding") {
-            options.encoding = ParseEncoding(value());
-        } else if (compiling && arg == "--version") {
-            options.versionText = CheckedVersion(value());
-        } else if (compiling && arg == "--no-autorun" && !inlineValue) {
-            options.autoRun = false;
-        } else if (arg == "-" || !arg.starts_with("-")) {
-            if (haveFile) {
-                throw UsageError("more than one input file given");
-            }
-            options.file = std::string(arg);
+        },
+        [&](const std::string& operand) {
+            if (haveFile) throw UsageError("more than one input file given");
+            options.file = operand;
             haveFile = true;
-        } else {
-            throw UsageError("unknown option '" + QuoteText(args[i]) + "' for " + options.command);
-        }
-    }
+        });
     return options;
 }
 
-int Compile(const Options& options, std::istream& in, std::ostream& out, std::ostream& err) {
-    const std::vector<std::string> lines = ReadGbkLines(options.file, options.encoding, in);
-    StreamLogSink stream(err, options.encoding);
+// A message or listing line (GBK) as UTF-8, for JSON whatever the encoding of the text output.
+std::string Utf8(std::string_view gbk) {
+    return FromGbk(gbk).toStdString();
+}
+
+int Compile(const Options& options, const CliStreams& io) {
+    const std::vector<std::string> lines = ReadGbkLines(options.file, options.encoding, io.in);
+    StreamLogSink stream(io.err, options.encoding);
     ControlEscapingLogSink log(stream);  // the messages quote the script's lines
     const ScriptCompilation compilation = CompileScript(lines, options.versionText, options.autoRun, log);
-    for (const std::string& line : compilation.byteTextLines) {
-        out << line << '\n';
+    if (!options.json) {
+        for (const std::string& line : compilation.byteTextLines) {
+            io.out << line << '\n';
+        }
+        return kExitOk;
     }
+    std::vector<std::string> records;
+    for (const std::string& line : compilation.byteTextLines)
+        records.push_back(line.substr(0, line.find_last_not_of(' ') + 1));
+    std::string messages = "[";
+    for (std::size_t i = 0; i < compilation.lineResults.size(); ++i) {
+        for (const std::string& message : compilation.lineResults[i].messages) {
+            if (messages.size() > 1) messages += ',';
+            messages += JsonObject()
+                            .Number("line", static_cast<std::int64_t>(i + 1))
+                            .Text("text", Utf8(message))
+                            .Str();
+        }
+    }
+    messages += ']';
+    io.out << JsonObject()
+                  .Text("command", "compile")
+                  .Number("record_count", compilation.recordCount)
+                  .Texts("records", records)
+                  .Raw("messages", messages)
+                  .Str()
+           << '\n';
     return kExitOk;
 }
 
-int List(const Options& options, std::istream& in, std::ostream& out) {
-    const std::vector<std::string> lines = ReadGbkLines(options.file, options.encoding, in);
-    StreamLogSink stream(out, options.encoding);
-    ControlEscapingLogSink log(stream);  // the messages quote the input's lines
+int List(const Options& options, const CliStreams& io) {
+    const std::vector<std::string> lines = ReadGbkLines(options.file, options.encoding, io.in);
     ScriptRecordBuffer recordBuffer{};
-    ListScriptBytes(lines, recordBuffer, log);
+    if (!options.json) {
+        StreamLogSink stream(io.out, options.encoding);
+        ControlEscapingLogSink log(stream);  // the messages quote the input's lines
+        ListScriptBytes(lines, recordBuffer, log);
+        return kExitOk;
+    }
+    // The listing goes to standard error as text, and to standard output as data.
+    StreamLogSink stream(io.err, options.encoding);
+    ControlEscapingLogSink log(stream);
+    ScriptListing listing;
+    ListScriptBytes(lines, recordBuffer, log, &listing);
+    std::string refused = "[";
+    for (const ScriptListing::Refused& line : listing.refused) {
+        if (refused.size() > 1) refused += ',';
+        refused += JsonObject()
+                       .Number("line", static_cast<std::int64_t>(line.line))
+                       .Text("text", Utf8(line.text))
+                       .Str();
+    }
+    refused += ']';
+    std::string records = "[";
+    for (const ScriptListing::Listed& listed : listing.records) {
+        if (records.size() > 1) records += ',';
+        std::vector<std::string> entry;
+        for (const std::string& text : listed.entry)
+            entry.push_back(Utf8(text));
+        records += JsonObject()
+                       .Number("number", listed.number)
+                       .Number("line", static_cast<std::int64_t>(listed.line))
+                       .Text("record", FormatText("%02X %02X %02X", listed.record[0], listed.record[1],
+                                                  listed.record[2]))
+                       .Texts("entry", entry)
+                       .Str();
+    }
+    records += ']';
+    io.out << JsonObject().Text("command", "list").Raw("records", records).Raw("messages", refused).Str()
+           << '\n';
     return kExitOk;
+}
+
+// The command `args` name ("flash write" is two words, "send --to" one with an option); none for an
+// unknown one.
+const CliCommand* CommandOf(std::span<const std::string> args) {
+    const std::string& word = args.front();
+    if (word == "flash" && args.size() > 1) {
+        if (const CliCommand* command = FindCliCommand("flash " + args[1])) return command;
+    }
+    if (word == "send" && SendsToRemote(args.subspan(1))) return FindCliCommand("send --to");
+    return FindCliCommand(word);
 }
 
 }  // namespace
 
-int ReportUsageError(std::ostream& err, const UsageError& error) {
-    err << "tavrel-cli: " << error.what() << "\nTry 'tavrel-cli --help'.\n";
+int ReportUsageError(const CliStreams& io, const UsageError& error) {
+    io.err << "tavrel-cli: " << error.what() << "\nTry 'tavrel-cli --help'.\n";
+    if (io.json) {
+        // The usage line is for people: the object holds what went wrong.
+        const std::string_view message = error.what();
+        io.out << JsonObject()
+                      .Text("error", message.substr(0, message.find("\nUsage: ")))
+                      .Number("status", kExitUsage)
+                      .Str()
+               << '\n';
+    }
     return kExitUsage;
 }
 
-int ReportSimStateError(std::ostream& err, int status, const std::string& message) {
-    if (status == kExitUsage) return ReportUsageError(err, UsageError(message));
-    err << "tavrel-cli: " << message << '\n';
+int ReportRunError(const CliStreams& io, int status, const std::string& message) {
+    io.err << "tavrel-cli: " << message << '\n';
+    if (io.json) io.out << JsonObject().Text("error", message).Number("status", status).Str() << '\n';
     return status;
+}
+
+int ReportSimStateError(const CliStreams& io, int status, const std::string& message) {
+    if (status == kExitUsage) return ReportUsageError(io, UsageError(message));
+    return ReportRunError(io, status, message);
 }
 
 int RunCli(std::span<const std::string> args, std::istream& in, std::ostream& out, std::ostream& err,
            bool errIsTerminal, int errFd) {
+    const CliStreams io{in, out, err, errIsTerminal, errFd, AsksForJson(args)};
     if (args.empty()) {
-        err << "tavrel-cli: no command given\n" << Usage();
+        err << "tavrel-cli: no command given\n" << CliUsage();
         return kExitUsage;
     }
-    const std::string& command = args.front();
-    if (command == "--help" || command == "-h" || command == "help") {
-        out << Usage();
+    const std::string& word = args.front();
+    if (word == "--help" || word == "-h" || word == "help") {
+        out << CliUsage();
         return kExitOk;
     }
-    if (command == "--version") {
+    if (word == "--version") {
         out << "tavrel-cli " TAVREL_VERSION "\n";
         return kExitOk;
     }
     try {
-        if (command != "compile" && command != "list" && command != "devices" && command != "serve" &&
-            !IsGadgetCommand(command)) {
-            throw UsageError("unknown command '" + QuoteText(command) + "'");
+        const CliCommand* command = CommandOf(args);
+        if (command == nullptr && word != "flash") {
+            throw UsageError("unknown command '" + QuoteText(word) + "'");
         }
         for (const std::string& arg : args.subspan(1)) {
+            if (arg == "--") break;
             if (arg == "--help" || arg == "-h") {
-                out << Usage();
+                out << (command != nullptr ? CommandHelp(*command) : CliUsage());
                 return kExitOk;
             }
         }
-        if (command == "devices") {
-            return RunDevicesCommand(args.subspan(1), out, err);
-        }
-        if (command == "serve") {
-            return RunServeCommandLine(args.subspan(1), CliStreams{in, out, err, errIsTerminal, errFd});
-        }
-        if (command == "send" && SendsToRemote(args.subspan(1))) {
-            return RunRemoteSend(args.subspan(1), CliStreams{in, out, err, errIsTerminal});
-        }
-        if (IsGadgetCommand(command)) {
-            return RunGadgetCommand(args, CliStreams{in, out, err, errIsTerminal});
-        }
-        const Options options = ParseArguments(args);
-        if (options.command == "compile") {
-            return Compile(options, in, out, err);
-        }
-        return List(options, in, out);
+        if (command == nullptr) return RunGadgetCommand(args, io);  // "flash" alone: says what it needs
+        if (command->name == "devices") return RunDevicesCommand(args.subspan(1), io);
+        if (command->name == "serve") return RunServeCommandLine(args.subspan(1), io);
+        if (command->name == "send --to") return RunRemoteSend(args.subspan(1), io);
+        if (IsGadgetCommand(word)) return RunGadgetCommand(args, io);
+        const Options options = ParseArguments(*command, args.subspan(1));
+        if (command->name == "compile") return Compile(options, io);
+        return List(options, io);
     } catch (const UsageError& error) {
-        return ReportUsageError(err, error);
+        return ReportUsageError(io, error);
     }
 }
 

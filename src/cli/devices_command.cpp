@@ -9,54 +9,39 @@
 #include <QString>
 
 #include "cli/cli_status.h"
+#include "cli/command_registry.h"
 #include "cli/core_application.h"
 #include "commands/gadget_filter.h"
 #include "common/gbk_text.h"
+#include "common/json_text.h"
 #include "common/text_escape.h"
 #include "hid/hid_device_controller.h"
 #include "hid/linux_hidraw.h"
+#include "sim/platform_options.h"
 #include "sim/simulated_hid_bus.h"
-#include "sim/simulated_setup.h"
 
 namespace tavrel {
 
 namespace {
 
 struct DevicesOptions {
-    std::optional<int> simulatedGadgets;
-    std::string simState;
-    std::string sysfsRoot = "/sys";
-    std::string devRoot = "/dev";
+    PlatformSetup::Options platform{.otherInterfaces = true};
+    bool json = false;
 };
 
 DevicesOptions ParseDevicesOptions(std::span<const std::string> args) {
     DevicesOptions options;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        const auto value = [&](std::string_view option) -> std::string {
-            if (arg.size() > option.size() && arg[option.size()] == '=')
-                return std::string(arg.substr(option.size() + 1));
-            if (i + 1 >= args.size()) throw UsageError("option " + QuoteText(option) + " needs a value");
-            return args[++i];
-        };
-        if (arg == "--simulate" || arg.starts_with("--simulate=")) {
-            std::string error;
-            options.simulatedGadgets = ParseSimulatedGadgetCount(
-                arg == "--simulate" ? std::nullopt : std::optional(arg.substr(11)), error);
-            if (!options.simulatedGadgets) throw UsageError(error);
-        } else if (arg == "--sim-state" || arg.starts_with("--sim-state=")) {
-            options.simState = value("--sim-state");
-            if (options.simState.empty()) throw UsageError("--sim-state needs a file");
-        } else if (arg == "--sysfs-root" || arg.starts_with("--sysfs-root=")) {
-            options.sysfsRoot = value("--sysfs-root");
-        } else if (arg == "--dev-root" || arg.starts_with("--dev-root=")) {
-            options.devRoot = value("--dev-root");
-        } else {
-            throw UsageError("unknown option '" + QuoteText(arg) + "' for devices");
-        }
-    }
-    if (!options.simState.empty() && !options.simulatedGadgets)
-        throw UsageError("--sim-state needs --simulate");
+    ReadArguments(
+        *FindCliCommand("devices"), args,
+        [&](const OptionSpec& spec, const std::optional<std::string>& value) {
+            if (&spec == &cli_options::kJson) {
+                options.json = true;
+            } else if (auto error = ApplyPlatformOption(spec, value, options.platform)) {
+                throw UsageError(*error);
+            }
+        },
+        [](const std::string&) {});
+    if (auto error = CheckPlatformOptions(options.platform)) throw UsageError(*error);
     return options;
 }
 
@@ -66,21 +51,23 @@ std::string Utf8(const std::u16string& text) {
 
 }  // namespace
 
-int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
+int RunDevicesCommand(std::span<const std::string> args, const CliStreams& io) {
     const DevicesOptions options = ParseDevicesOptions(args);
 
     // The controller reports from the event loop; a command line has none until now.
     std::optional<QCoreApplication> application;
     EnsureApplication(application);
 
-    PlatformSetup setup(
-        {options.simulatedGadgets, {}, true, options.sysfsRoot, options.devRoot, options.simState});
+    PlatformSetup setup(options.platform,
+                        [&io](const std::string& line) { io.err << "tavrel-cli: " << line << '\n'; });
     if (const auto& error = setup.StateError())
-        return ReportSimStateError(err, error->exitStatus, error->message);
+        return ReportSimStateError(io, error->exitStatus, error->message);
+    if (const std::string error = setup.TraceOpenMessage(); !error.empty()) throw UsageError(error);
     HidPlatform* platform = &setup.Platform();
     if (!platform->Available()) {
-        err << "tavrel-cli: no HID access here (" << EscapeControlCharacters(options.sysfsRoot)
-            << "/class is missing)\n";
+        // Nothing to list is not a failure: an empty list, said on standard error.
+        io.err << "tavrel-cli: no HID access here (" << EscapeControlCharacters(options.platform.sysfsRoot)
+               << "/class is missing)\n";
         return kExitOk;
     }
 
@@ -96,20 +83,38 @@ int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std:
         const std::string product = Utf8(device.GetProductName());
         // The queries above opened the interface again: its access is as of now.
         const std::string& cause = device.ReadWriteError();
-        out << EscapeControlCharacters(device.PnPInfo().DevicePath) << '\t'
-            << FormatText("VID=%04X PID=%04X", identity.vendorId, identity.productId) << '\t'
-            << "in=" << caps.inputReportByteLength << '\t' << "out=" << caps.outputReportByteLength << '\t'
-            << (gadget ? "gadget" : "-") << '\t' << (device.ReadWriteAccess() ? "rw" : "query-only") << '\t'
-            << (cause.empty() ? std::string("-") : EscapeControlCharacters(cause)) << '\t'
-            << EscapeControlCharacters(product) << '\n';
+        if (options.json) {
+            JsonObject line;
+            line.Text("path", device.PnPInfo().DevicePath)
+                .Text("vendor_id", FormatText("%04X", identity.vendorId))
+                .Text("product_id", FormatText("%04X", identity.productId))
+                .Number("input_report_bytes", caps.inputReportByteLength)
+                .Number("output_report_bytes", caps.outputReportByteLength)
+                .Bool("gadget", gadget)
+                .Text("access", device.ReadWriteAccess() ? "rw" : "query-only");
+            if (cause.empty()) {
+                line.Null("access_error");
+            } else {
+                line.Text("access_error", cause);
+            }
+            io.out << line.Text("product", product).Str() << '\n';
+        } else {
+            io.out << EscapeControlCharacters(device.PnPInfo().DevicePath) << '\t'
+                   << FormatText("VID=%04X PID=%04X", identity.vendorId, identity.productId) << '\t'
+                   << "in=" << caps.inputReportByteLength << '\t' << "out=" << caps.outputReportByteLength
+                   << '\t' << (gadget ? "gadget" : "-") << '\t'
+                   << (device.ReadWriteAccess() ? "rw" : "query-only") << '\t'
+                   << (cause.empty() ? std::string("-") : EscapeControlCharacters(cause)) << '\t'
+                   << EscapeControlCharacters(product) << '\n';
+        }
         ++interfaces;
         gadgets += gadget ? 1 : 0;
         return true;
     });
     controller.Enumerate();
-    err << interfaces << (interfaces == 1 ? " HID interface, " : " HID interfaces, ") << gadgets
-        << (gadgets == 1 ? " gadget\n" : " gadgets\n");
-    return kExitOk;
+    io.err << interfaces << (interfaces == 1 ? " HID interface, " : " HID interfaces, ") << gadgets
+           << (gadgets == 1 ? " gadget\n" : " gadgets\n");
+    return setup.TraceFailed() || setup.StateFailed() ? kExitFailed : kExitOk;
 }
 
 }  // namespace tavrel

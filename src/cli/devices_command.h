@@ -4,11 +4,13 @@
 #include <span>
 #include <string>
 
+#include "cli/cli_status.h"
+
 namespace tavrel {
 
-// tavrel-cli devices [--simulate[=N]] [--sysfs-root DIR] [--dev-root DIR]: lists every HID
-// interface the tool sees, one tab-separated line each. Gives the exit status; throws UsageError
-// for bad options.
-int RunDevicesCommand(std::span<const std::string> args, std::ostream& out, std::ostream& err);
+// tavrel-cli devices [PLATFORM OPTIONS] [--json]: lists every HID interface the tool sees, one
+// tab-separated line (or JSON object) each. Gives the exit status; throws UsageError for bad
+// options.
+int RunDevicesCommand(std::span<const std::string> args, const CliStreams& io);
 
 }  // namespace tavrel

@@ -11,22 +11,13 @@
 
 #include "commands/flash_block.h"
 #include "commands/script_download.h"
+#include "common/json_text.h"
 #include "gadget/data_flash.h"
 #include "gadget/gadget_exchange.h"
 
 namespace tavrel {
 
 struct GadgetOptions;
-
-// The options a gadget command takes besides SELECT, --simulate, --sim-trace and --timeout.
-enum GadgetOptionFlag : unsigned {
-    kTakesEncoding = 1u << 0,       // --encoding
-    kTakesVersion = 1u << 1,        // --version, --no-autorun
-    kTakesVerify = 1u << 2,         // --verify
-    kTakesDataFlashForm = 1u << 3,  // --raw, --hex
-    kTakesOutput = 1u << 4,         // --output
-    kTakesIfChanged = 1u << 5,      // --if-changed
-};
 
 // What a command reads besides its options.
 enum class GadgetInput {
@@ -50,25 +41,27 @@ struct Learned {
     bool changed = true;  // a write found the flash holding what it would write (--if-changed): false
 };
 
-// One gadget command: its words, its usage, what it takes, how it prepares, the exchange it makes
-// with each gadget and how a gadget that did the work is printed.
+// One gadget command: its words, what it reads, how it prepares, the exchange it makes with each
+// gadget and how a gadget that did the work is printed. Its options are declared with it in the
+// command registry.
 struct GadgetCommand {
-    std::string_view name;      // "id", "flash write", ...
-    std::string_view synopsis;  // after "tavrel-cli "
-    unsigned options = 0;       // GadgetOptionFlag
+    std::string_view name{};  // "id", "flash write", ...
     GadgetInput input = GadgetInput::None;
-    std::string_view inputName;  // what a missing File is called: "a script file"
+    std::string_view inputName{};  // what a missing File is called: "a script file"
     // A write to the flash: an interrupt lets it finish.
     bool writesFlash = false;
     Preparation (*prepare)(const GadgetOptions& options, std::istream& in, std::ostream& err) = nullptr;
     std::unique_ptr<PacketSequence> (*exchange)(const GadgetOptions& options, const Preparation& prepared,
                                                 GadgetLink& link, const GadgetId& gadget,
                                                 Learned& learned) = nullptr;
+    // A write or an action: the gadget holds something new when it did the work (a write with
+    // --if-changed only when it wrote).
+    bool changes = false;
     // Prints a gadget that did the work; none: "PATH<TAB>ok". `several`: more than one selected.
     void (*printDone)(std::ostream& out, const std::string& path, const Learned& learned, bool several,
                       const GadgetOptions& options) = nullptr;
-
-    bool Takes(GadgetOptionFlag flag) const { return (options & flag) != 0; }
+    // Adds what a gadget that did the work learned to its JSON object; none: nothing.
+    void (*jsonDone)(JsonObject& result, const Learned& learned) = nullptr;
 };
 
 // Every gadget command, in the order --help lists them.

@@ -30,6 +30,7 @@
 #include "commands/flash_block.h"
 #include "common/gbk_text.h"
 #include "common/hex_text.h"
+#include "common/json_text.h"
 #include "common/text_escape.h"
 #include "gadget/data_flash.h"
 #include "gadget/flash_exchanges.h"
@@ -48,6 +49,7 @@ using Outcome = GadgetExchange::Outcome;
 // One gadget the command was asked to work on.
 struct Selected {
     std::string path;                // as 'devices' prints it
+    std::string rawPath;             // as the system names it (for JSON, which escapes by its rules)
     std::optional<GadgetId> gadget;  // none: it cannot be used
     std::string failure;             // why not
     bool accessRefused = false;
@@ -61,7 +63,7 @@ const GadgetEntry* FindEntry(const std::vector<GadgetEntry>& entries, const std:
 }
 
 Selected SelectionOf(const GadgetEntry& entry) {
-    Selected selected{EscapeControlCharacters(entry.id.path), entry.id, {}, false};
+    Selected selected{EscapeControlCharacters(entry.id.path), entry.id.path, entry.id, {}, false};
     if (entry.device == nullptr || !entry.device->ReadWriteAccess()) {
         const std::string cause = entry.device != nullptr ? entry.device->ReadWriteError() : std::string();
         selected.gadget.reset();
@@ -82,7 +84,7 @@ std::vector<Selected> SelectGadgets(const GadgetOptions& options, const GadgetLi
             const GadgetEntry* entry = FindEntry(entries, path);
             selected.push_back(entry != nullptr
                                    ? SelectionOf(*entry)
-                                   : Selected{EscapeControlCharacters(path), {}, "not present", false});
+                                   : Selected{EscapeControlCharacters(path), path, {}, "not present", false});
         }
         return selected;
     }
@@ -273,9 +275,37 @@ std::optional<std::string> WriteOutputFile(const std::string& file, std::span<co
     return failure;
 }
 
+// One gadget's result in JSON: path, command, result, changed, reason, what it learned.
+std::string JsonResult(const GadgetOptions& options, const std::string& path, const GadgetResult& result,
+                       const Learned& learned, const ExchangeEnd* end, const LiveLinesRun* lines) {
+    const GadgetCommand& command = *options.descriptor;
+    // Whether the gadget holds something new: a write that wrote (a failed one when a packet of it
+    // may have gone), an action done.
+    bool changed = false;
+    if (command.changes) {
+        changed = result.done ? learned.changed : (end != nullptr && end->sent > 0 && learned.changed);
+    }
+    const bool unchanged = result.done && command.changes && !learned.changed;
+    JsonObject line;
+    line.Text("path", path)
+        .Text("command", options.command)
+        .Text("result", !result.done ? "failed"
+                        : unchanged  ? "unchanged"
+                                     : "ok")
+        .Bool("changed", changed);
+    if (!result.done) line.Text("reason", result.failure);
+    if (result.done && command.jsonDone != nullptr) command.jsonDone(line, learned);
+    if (lines != nullptr) {
+        line.Number("lines_run", static_cast<std::int64_t>(lines->run))
+            .Number("lines_skipped", static_cast<std::int64_t>(lines->skipped));
+    }
+    return line.Str();
+}
+
 // Writes the result lines; gives the exit status.
 int Report(const GadgetOptions& options, const std::vector<Selected>& selected,
-           const std::vector<Learned>& learned, const std::vector<ExchangeEnd>& ends, const CliStreams& io) {
+           const std::vector<Learned>& learned, const std::vector<ExchangeEnd>& ends,
+           const LiveLinesRun* lines, const CliStreams& io) {
     int failed = 0;
     int usable = 0;
     bool accessRefused = false;
@@ -283,9 +313,11 @@ int Report(const GadgetOptions& options, const std::vector<Selected>& selected,
     for (std::size_t i = 0; i < selected.size(); ++i) {
         const Selected& s = selected[i];
         GadgetResult result{false, s.failure};
+        const ExchangeEnd* end = nullptr;
         if (s.gadget) {
             ++usable;
-            result = ResultOf(ends[next++]);
+            end = &ends[next++];
+            result = ResultOf(*end);
         }
         accessRefused = accessRefused || s.accessRefused;
         if (result.done && !options.output.empty()) {
@@ -294,8 +326,10 @@ int Report(const GadgetOptions& options, const std::vector<Selected>& selected,
                 result = {false, "cannot write " + EscapeControlCharacters(options.output) + ": " + *failure};
             }
         }
-        if (!result.done) {
-            ++failed;
+        failed += result.done ? 0 : 1;
+        if (options.json) {
+            io.out << JsonResult(options, s.rawPath, result, learned[i], end, lines) << '\n';
+        } else if (!result.done) {
             io.out << s.path << "\tfailed: " << result.failure << '\n';
         } else if (options.descriptor->printDone != nullptr) {
             options.descriptor->printDone(io.out, s.path, learned[i], selected.size() > 1, options);
@@ -305,29 +339,22 @@ int Report(const GadgetOptions& options, const std::vector<Selected>& selected,
     }
     io.out.flush();
     if (usable == 0) {
-        io.err << "tavrel-cli: none of the selected gadgets can be used";
+        std::string message = "none of the selected gadgets can be used";
         if (accessRefused)
-            io.err << "; for access without root install the udev rule 70-tavrel.rules (see the README)";
-        io.err << '\n';
-        return kExitNoGadget;
+            message += "; for access without root install the udev rule 70-tavrel.rules (see the README)";
+        return ReportRunError(io, kExitNoGadget, message);
     }
     return failed > 0 ? kExitFailed : kExitOk;
 }
 
 int RunOn(HidPlatform& platform, const GadgetOptions& options, const CliStreams& io) {
     Preparation prepared = Prepare(options, io.in, io.err);
-    if (!platform.Available()) {
-        io.err << "tavrel-cli: no HID access here\n";
-        return kExitNoGadget;
-    }
+    if (!platform.Available()) return ReportRunError(io, kExitNoGadget, "no HID access here");
     GadgetSession session(platform,
                           options.timeoutMs > 0 ? options.timeoutMs : GadgetLink::kDefaultReplyWaitMs);
     session.Open();
     const std::vector<Selected> selected = SelectGadgets(options, session.Link());
-    if (selected.empty()) {
-        io.err << "tavrel-cli: no gadget present\n";
-        return kExitNoGadget;
-    }
+    if (selected.empty()) return ReportRunError(io, kExitNoGadget, "no gadget present");
     if (!options.output.empty() && selected.size() != 1) {
         throw UsageError("--output needs exactly one gadget, not " + std::to_string(selected.size()));
     }
@@ -358,7 +385,7 @@ int RunOn(HidPlatform& platform, const GadgetOptions& options, const CliStreams&
         ends = session.RunAll(std::move(exchanges));
         progress.reset();
     }
-    const int status = Report(options, selected, learned, ends, io);
+    const int status = Report(options, selected, learned, ends, lines ? &*lines : nullptr, io);
     if (!lines) return status;
     io.err << lines->run << (lines->run == 1 ? " line run, " : " lines run, ") << lines->skipped
            << " skipped\n";
@@ -379,14 +406,14 @@ bool SameFile(const std::string& a, const std::string& b) {
 int RunGadgetCommandOn(HidPlatform& platform, std::span<const std::string> args, const CliStreams& io) {
     try {
         const GadgetOptions options = ParseGadgetOptions(args);
-        if (options.simulatedGadgets || !options.simTrace.empty() || !options.simState.empty()) {
+        if (options.platformGiven) {
             throw UsageError("--simulate and --sim-trace cannot be used here");
         }
         std::optional<QCoreApplication> application;
         EnsureApplication(application);
         return RunOn(platform, options, io);
     } catch (const UsageError& error) {
-        return ReportUsageError(io.err, error);
+        return ReportUsageError(io, error);
     }
 }
 
@@ -394,22 +421,13 @@ int RunGadgetCommand(std::span<const std::string> args, const CliStreams& io) {
     const GadgetOptions options = ParseGadgetOptions(args);
     std::optional<QCoreApplication> application;
     EnsureApplication(application);
-    const std::string traceName = EscapeControlCharacters(options.simTrace);
-    const std::string stateName = EscapeControlCharacters(options.simState);
-    PlatformSetup setup(
-        {options.simulatedGadgets, options.simTrace, false, "/sys", "/dev", options.simState},
-        [&io, traceName](const std::string& reason) {
-            io.err << "tavrel-cli: cannot write the trace " << traceName << ": " << reason
-                   << "; it is lost from here on\n";
-        },
-        [&io, stateName](const std::string& reason) {
-            io.err << "tavrel-cli: cannot write " << stateName << ": " << reason
-                   << "; it keeps its last state\n";
-        });
+    PlatformSetup setup(options.platform,
+                        [&io](const std::string& line) { io.err << "tavrel-cli: " << line << '\n'; });
     if (const auto& error = setup.StateError())
-        return ReportSimStateError(io.err, error->exitStatus, error->message);
+        return ReportSimStateError(io, error->exitStatus, error->message);
     if (const std::string error = setup.TraceOpenMessage(); !error.empty()) throw UsageError(error);
-    if (!options.simTrace.empty() && !options.output.empty() && SameFile(options.output, options.simTrace)) {
+    if (!options.platform.simTrace.empty() && !options.output.empty() &&
+        SameFile(options.output, options.platform.simTrace)) {
         throw UsageError("--output and --sim-trace name the same file");
     }
     const int status = RunOn(setup.Platform(), options, io);

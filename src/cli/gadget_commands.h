@@ -4,23 +4,11 @@
 #include <span>
 #include <string>
 
+#include "cli/cli_status.h"
+
 namespace tavrel {
 
 class HidPlatform;
-
-// tavrel-cli's exit status when no gadget is present, or none of those selected can be used.
-inline constexpr int kExitNoGadget = 3;
-// ... and when at least one selected gadget failed.
-inline constexpr int kExitFailed = 1;
-
-// Where a gadget command reads and writes. Progress goes to `err` only when it is a terminal.
-struct CliStreams {
-    std::istream& in;
-    std::ostream& out;
-    std::ostream& err;
-    bool errIsTerminal = false;
-    int errFd = -1;  // the descriptor behind `err`, for logs written off the event thread; -1: none
-};
 
 // Runs a gadget command; `args` begin with the command's word. The gadgets are the system's
 // (hidraw), or a simulated bus with --simulate. Gives the exit status: 0 done on every selected

@@ -8,6 +8,7 @@
 
 #include "cli/cli_input.h"
 #include "commands/data_flash_input.h"
+#include "sim/simulated_setup.h"
 
 namespace tavrel {
 
@@ -19,10 +20,9 @@ struct GadgetOptions {
     const GadgetCommand* descriptor = nullptr;  // the command's entry in the table
     std::vector<std::string> devices;           // --device, each once
     bool all = false;
-    std::optional<int> simulatedGadgets;
-    std::string simTrace;
-    std::string simState;  // --sim-state FILE
-    int timeoutMs = 0;     // 0: the link's own bound
+    PlatformSetup::Options platform;  // --simulate[=N], --sim-trace, --sim-state, --sysfs-root, --dev-root
+    bool platformGiven = false;       // any of those was given
+    int timeoutMs = 0;                // 0: the link's own bound
     std::string versionText = "1";
     bool autoRun = true;
     Encoding encoding = Encoding::Utf8;
@@ -32,13 +32,11 @@ struct GadgetOptions {
     std::optional<std::string> input;  // download's SCRIPT, flash write's FILE ("-": standard input)
     std::string output;                // flash read --output
     std::vector<std::string> lines;    // send's LINEs
+    bool json = false;                 // --json: JSON Lines on standard output
 };
 
 // Whether `command` names a gadget command: id, download, flash, start, stop, reboot, send.
 bool IsGadgetCommand(std::string_view command);
-
-// The gadget commands' part of tavrel-cli --help.
-std::string_view GadgetCommandsUsage();
 
 // Reads a gadget command's arguments, its word(s) first; options may stand anywhere after them.
 // Throws UsageError with the command's usage line for anything it does not take.

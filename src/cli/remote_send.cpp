@@ -11,9 +11,11 @@
 
 #include "cli/cli_input.h"
 #include "cli/cli_status.h"
+#include "cli/command_registry.h"
 #include "cli/core_application.h"
 #include "cli/live_lines.h"
 #include "common/gbk_text.h"
+#include "common/json_text.h"
 #include "common/text_escape.h"
 #include "remote/key_file.h"
 #include "remote/line_client.h"
@@ -23,10 +25,6 @@
 namespace tavrel {
 
 namespace {
-
-constexpr std::string_view kSynopsis =
-    "tavrel-cli send --to HOST[:PORT] [--keys FILE --identity NAME] [--encoding utf8|gbk] [--timeout MS] "
-    "[LINE...]";
 
 // Lines not sent are named one by one up to this many, then only counted.
 constexpr std::size_t kNamedSkips = 10;
@@ -39,37 +37,24 @@ struct RemoteOptions {
     Encoding encoding = Encoding::Utf8;
     int timeoutMs = 2000;
     std::vector<std::string> lines;
+    bool json = false;
 };
 
+using namespace cli_options;
+
+const CliCommand& RemoteCommand() {
+    return *FindCliCommand("send --to");
+}
+
 [[noreturn]] void Refuse(const std::string& what) {
-    throw UsageError(what + "\nUsage: " + std::string(kSynopsis));
+    RefuseArgument(RemoteCommand(), what);
 }
 
 RemoteOptions ParseRemoteOptions(std::span<const std::string> args) {
     RemoteOptions options;
-    bool linesOnly = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string word = args[i];
-        if (linesOnly || !word.starts_with("--")) {
-            options.lines.push_back(word);
-            continue;
-        }
-        if (word == "--") {
-            linesOnly = true;
-            continue;
-        }
-        std::optional<std::string> inlineValue;
-        if (const std::size_t equals = word.find('='); equals != std::string::npos) {
-            inlineValue = word.substr(equals + 1);
-            word.resize(equals);
-        }
-        const auto value = [&]() -> std::string {
-            if (inlineValue) return *inlineValue;
-            if (i + 1 >= args.size()) Refuse(word + " needs a value");
-            return args[++i];
-        };
-        if (word == "--to") {
-            const std::string to = value();
+    const auto take = [&](const OptionSpec& spec, const std::optional<std::string>& value) {
+        if (&spec == &kTo) {
+            const std::string& to = *value;
             const std::size_t colon = to.rfind(':');
             options.host = to.substr(0, colon);
             if (colon != std::string::npos) {
@@ -78,23 +63,31 @@ RemoteOptions ParseRemoteOptions(std::span<const std::string> args) {
                 options.port = static_cast<quint16>(*port);
             }
             if (options.host.empty()) Refuse("--to needs a HOST");
-        } else if (word == "--keys") {
-            options.keyFile = value();
-        } else if (word == "--identity") {
-            options.identity = value();
-        } else if (word == "--encoding") {
-            options.encoding = ParseEncoding(value());
-        } else if (word == "--timeout") {
-            const std::string text = value();
-            const std::optional<std::uint32_t> ms = ParseDigits(text, 3600000);
+        } else if (&spec == &kSendKeys) {
+            options.keyFile = *value;
+        } else if (&spec == &kIdentity) {
+            options.identity = *value;
+        } else if (&spec == &kEncoding) {
+            options.encoding = ParseEncoding(*value);
+        } else if (&spec == &kAnswerTimeout) {
+            const std::optional<std::uint32_t> ms = ParseDigits(*value, 3600000);
             if (!ms || *ms == 0)
-                Refuse("--timeout takes a number of milliseconds above 0, not '" + QuoteText(text) + "'");
+                Refuse("--timeout takes a number of milliseconds above 0, not '" + QuoteText(*value) + "'");
             options.timeoutMs = static_cast<int>(*ms);
-        } else if (word == "--all" || word == "--device" || word == "--simulate" || word == "--sim-trace") {
-            Refuse("--to sends to a remote server: " + word + " cannot be used with it");
-        } else {
-            Refuse("unknown option '" + QuoteText(args[i]) + "' for send --to");
+        } else if (&spec == &kJson) {
+            options.json = true;
         }
+    };
+    try {
+        WalkArguments(args, RemoteCommand().options, OperandRule::Lines, take,
+                      [&](const std::string& line) { options.lines.push_back(line); });
+    } catch (const ArgumentFault& fault) {
+        // The options of send to gadgets of this computer are known, and do not go with --to.
+        const std::string name = fault.argument.substr(0, fault.argument.find('='));
+        const CliCommand& local = *FindCliCommand("send");
+        if (fault.kind == ArgumentFault::Kind::Unknown && local.Option(name) != nullptr)
+            Refuse("--to sends to a remote server: " + name + " cannot be used with it");
+        RefuseFault(RemoteCommand(), fault);
     }
     if (options.keyFile.empty() != options.identity.empty()) Refuse("--keys and --identity go together");
     return options;
@@ -158,10 +151,7 @@ int RunRemoteSend(std::span<const std::string> args, const CliStreams& io) {
         EnsureApplication(application);
         std::string failure;
         const std::optional<QHostAddress> address = Resolve(options.host, failure);
-        if (!address) {
-            io.err << "tavrel-cli: " << failure << '\n';
-            return kExitFailed;
-        }
+        if (!address) return ReportRunError(io, kExitFailed, failure);
         client.address = *address;
         client.port = options.port;
         client.timeout = std::chrono::milliseconds(options.timeoutMs);
@@ -222,22 +212,39 @@ int RunRemoteSend(std::span<const std::string> args, const CliStreams& io) {
         if (!result.failure.empty()) io.err << "tavrel-cli: " << peer << ": " << result.failure << '\n';
         for (const std::string& refusal : result.refusals)
             io.err << "tavrel-cli: " << refusal << '\n';
-        const std::string lines = std::to_string(result.sent) + (result.sent == 1 ? " line" : " lines");
-        if (dtls) {
-            const std::size_t unanswered = result.sent - std::min(result.sent, result.answered);
-            io.out << "sent " << lines << " to " << peer << ": " << result.queued << " queued, "
-                   << result.refused << " refused";
-            if (unanswered > 0) io.out << ", " << unanswered << " unanswered";
-            io.out << '\n';
-        } else {
-            io.out << "sent " << lines << " to " << peer << " (plain UDP: the server does not answer)\n";
-        }
-        io.out.flush();
+        const std::size_t unanswered = dtls ? result.sent - std::min(result.sent, result.answered) : 0;
         const bool allQueued = !dtls || (result.refused == 0 && result.answered >= result.sent);
         const bool ok = result.failure.empty() && allQueued && skipped == 0 && !readFailed;
+        if (options.json) {
+            JsonObject line;
+            line.Text("command", "send")
+                .Text("to", peer)
+                .Text("result", ok ? "ok" : "failed")
+                .Bool("dtls", dtls)
+                .Number("sent", static_cast<std::int64_t>(result.sent))
+                .Number("not_sent", static_cast<std::int64_t>(skipped));
+            if (dtls) {
+                line.Number("queued", static_cast<std::int64_t>(result.queued))
+                    .Number("refused", static_cast<std::int64_t>(result.refused))
+                    .Number("unanswered", static_cast<std::int64_t>(unanswered));
+            }
+            if (!result.failure.empty()) line.Text("reason", result.failure);
+            io.out << line.Str() << '\n';
+        } else {
+            const std::string lines = std::to_string(result.sent) + (result.sent == 1 ? " line" : " lines");
+            if (dtls) {
+                io.out << "sent " << lines << " to " << peer << ": " << result.queued << " queued, "
+                       << result.refused << " refused";
+                if (unanswered > 0) io.out << ", " << unanswered << " unanswered";
+                io.out << '\n';
+            } else {
+                io.out << "sent " << lines << " to " << peer << " (plain UDP: the server does not answer)\n";
+            }
+        }
+        io.out.flush();
         return ok ? kExitOk : kExitFailed;
     } catch (const UsageError& error) {
-        return ReportUsageError(io.err, error);
+        return ReportUsageError(io, error);
     }
 }
 

@@ -13,6 +13,7 @@
 #include <systemd/sd-daemon.h>
 
 #include "cli/cli_status.h"
+#include "cli/command_registry.h"
 #include "cli/core_application.h"
 #include "cli/gadget_session.h"
 #include "cli/log_writer.h"
@@ -30,16 +31,12 @@
 #include "remote/sender_allow_list.h"
 #include "remote/udp_endpoint.h"
 #include "remote/udp_script_server.h"
-#include "sim/simulated_setup.h"
+#include "sim/platform_options.h"
 #include "textcodec/gbk_codec.h"
 
 namespace tavrel {
 
 namespace {
-
-constexpr std::string_view kSynopsis =
-    "tavrel-cli serve [SELECT] [--port N] [--udp-bind ADDRESS] [--allow ADDRESS[/BITS]]... [--keys FILE] "
-    "[--plain] [--metrics-file FILE] [--verbose] [--simulate[=N]] [--sim-trace FILE] [--sim-state FILE]";
 
 struct ServeOptions {
     std::vector<std::string> devices;  // empty: every gadget
@@ -58,61 +55,59 @@ struct ServeOptions {
     }
 };
 
-[[noreturn]] void Refuse(const std::string& what) {
-    throw UsageError(what + "\nUsage: " + std::string(kSynopsis));
+using namespace cli_options;
+
+const CliCommand& ServeCommand() {
+    return *FindCliCommand("serve");
 }
 
-ServeOptions ParseServeOptions(std::span<const std::string> args) {
+[[noreturn]] void Refuse(const std::string& what) {
+    RefuseArgument(ServeCommand(), what);
+}
+
+// serve's arguments; the platform's options go to `platform`, or are refused when it is none (the
+// platform is given).
+ServeOptions ParseServeOptions(std::span<const std::string> args, PlatformSetup::Options* platform) {
     ServeOptions options;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string word = args[i];
-        std::optional<std::string> inlineValue;
-        if (const std::size_t equals = word.find('=');
-            word.starts_with("--") && equals != std::string::npos) {
-            inlineValue = word.substr(equals + 1);
-            word.resize(equals);
-        }
-        const auto value = [&]() -> std::string {
-            if (inlineValue) return *inlineValue;
-            if (i + 1 >= args.size()) Refuse(word + " needs a value");
-            return args[++i];
-        };
-        if (word == "--all" && !inlineValue) {
-            continue;  // the default: SELECT only narrows with --device
-        } else if (word == "--device") {
-            options.devices.push_back(value());
-        } else if (word == "--port") {
-            const std::string text = value();
-            const std::optional<std::uint32_t> port = ParseDigits(text, 0xFFFF);
-            if (!port) Refuse("bad port '" + QuoteText(text) + "' (0 to 65535)");
-            options.port = static_cast<int>(*port);
-        } else if (word == "--udp-bind") {
-            const std::string text = value();
-            if (!ParseBindAddress(text))
-                Refuse("bad address '" + QuoteText(text) + "' (a unicast IPv4 address)");
-            options.bindAddress = text;
-        } else if (word == "--allow") {
-            const std::string text = value();
-            if (!options.allowed.Add(text))
-                Refuse("bad --allow '" + QuoteText(text) + "' (an IPv4 ADDRESS or ADDRESS/BITS)");
-        } else if (word == "--keys") {
-            options.keyFile = value();
-            if (options.keyFile.empty()) Refuse("--keys needs a file");
-        } else if (word == "--metrics-file") {
-            options.metricsFile = value();
-            if (!IsMetricsFileName(options.metricsFile)) {
-                Refuse("--metrics-file " + QuoteText(options.metricsFile) +
-                       " must end in .prom: node_exporter's textfile collector reads only those");
+    ReadArguments(
+        ServeCommand(), args,
+        [&](const OptionSpec& spec, const std::optional<std::string>& value) {
+            if (IsPlatformOption(spec)) {
+                if (platform == nullptr) Refuse("--simulate and --sim-trace cannot be used here");
+                if (auto error = ApplyPlatformOption(spec, value, *platform)) Refuse(*error);
+            } else if (&spec == &kAll) {
+                // the default: SELECT only narrows with --device
+            } else if (&spec == &kDevice) {
+                options.devices.push_back(*value);
+            } else if (&spec == &kPort) {
+                const std::optional<std::uint32_t> port = ParseDigits(*value, 0xFFFF);
+                if (!port) Refuse("bad port '" + QuoteText(*value) + "' (0 to 65535)");
+                options.port = static_cast<int>(*port);
+            } else if (&spec == &kUdpBind) {
+                if (!ParseBindAddress(*value))
+                    Refuse("bad address '" + QuoteText(*value) + "' (a unicast IPv4 address)");
+                options.bindAddress = *value;
+            } else if (&spec == &kAllow) {
+                if (!options.allowed.Add(*value))
+                    Refuse("bad --allow '" + QuoteText(*value) + "' (an IPv4 ADDRESS or ADDRESS/BITS)");
+            } else if (&spec == &kServeKeys) {
+                options.keyFile = *value;
+                if (options.keyFile.empty()) Refuse("--keys needs a file");
+            } else if (&spec == &kMetricsFile) {
+                options.metricsFile = *value;
+                if (!IsMetricsFileName(options.metricsFile)) {
+                    Refuse("--metrics-file " + QuoteText(options.metricsFile) +
+                           " must end in .prom: node_exporter's textfile collector reads only those");
+                }
+            } else if (&spec == &kPlain) {
+                options.plain = true;
+            } else if (&spec == &kVerbose) {
+                options.verbose = true;
             }
-        } else if (word == "--plain" && !inlineValue) {
-            options.plain = true;
-        } else if (word == "--verbose" && !inlineValue) {
-            options.verbose = true;
-        } else if (word == "--simulate" || word == "--sim-trace") {
-            Refuse("--simulate and --sim-trace cannot be used here");
-        } else {
-            Refuse("unknown argument '" + QuoteText(args[i]) + "'");
-        }
+        },
+        [](const std::string&) {});
+    if (platform != nullptr) {
+        if (auto error = CheckPlatformOptions(*platform)) Refuse(*error);
     }
     if (!options.keyFile.empty() && options.plain) Refuse("--keys and --plain cannot be used together");
     // Plain datagrams are lines from anyone who can send one: only this computer may, unless the
@@ -424,90 +419,30 @@ int ServeAndFinish(HidPlatform& platform, const ServeOptions& options, LogWriter
 
 }  // namespace
 
-std::string_view ServeUsage() {
-    static const std::string usage =
-        "  " + std::string(kSynopsis) +
-        "\n"
-        "      Serves script lines over UDP without a window, until SIGTERM or SIGINT: each\n"
-        "      datagram on port N (default 10200; 0 lets the system choose) of ADDRESS (IPv4,\n"
-        "      default 127.0.0.1, or every address with --keys) is one line, cut at its first zero\n"
-        "      byte; longer than 2048 bytes it is dropped. Lines run in live mode in arrival order,\n"
-        "      at most one per 10 ms (10000 may wait); each line's packets go to every served\n"
-        "      gadget at once. SELECT (--all, the default, or --device PATH, repeatable) is applied\n"
-        "      again whenever gadgets come and go. With --keys FILE the port speaks DTLS 1.2 with\n"
-        "      the pre-shared keys of FILE (IDENTITY KEY per line, KEY 32 to 128 hex digits; no\n"
-        "      access for others): each record holds UTF-8 lines and is answered \"queued N\" or\n"
-        "      \"refused: REASON\"; SIGHUP reads FILE again and ends the sessions of keys removed\n"
-        "      or changed. Plain UDP off the loopback needs --plain. With --allow only the given\n"
-        "      senders are heard; what a sender repeats (refused, too long) is counted, said at\n"
-        "      most once a second. Logs to standard error through a 256 KiB buffer that never\n"
-        "      holds serving up; --verbose adds each line run. --metrics-file FILE.prom keeps the\n"
-        "      counters in Prometheus' text format (for node_exporter's textfile collector),\n"
-        "      written at start, every 10 s and at exit. Without --keys SIGHUP is ignored.\n"
-        "      Exits 1 when the port cannot be bound.\n";
-    return usage;
-}
-
 int RunServeCommand(HidPlatform& platform, std::span<const std::string> args, const CliStreams& io) {
     try {
-        const ServeOptions options = ParseServeOptions(args);
+        const ServeOptions options = ParseServeOptions(args, nullptr);
         std::optional<QCoreApplication> application;
         EnsureApplication(application);
         LogWriter log(io.errFd, &io.err);
         return ServeAndFinish(platform, options, log);
     } catch (const UsageError& error) {
-        return ReportUsageError(io.err, error);
+        return ReportUsageError(io, error);
     }
 }
 
 int RunServeCommandLine(std::span<const std::string> args, const CliStreams& io) {
     try {
-        // --simulate and --sim-trace choose the platform, as for every command; the rest is serve's.
         PlatformSetup::Options platformOptions;
-        std::vector<std::string> own;
-        for (std::size_t i = 0; i < args.size(); ++i) {
-            const std::string& arg = args[i];
-            if (arg == "--simulate" || arg.starts_with("--simulate=")) {
-                std::string error;
-                platformOptions.simulatedGadgets = ParseSimulatedGadgetCount(
-                    arg == "--simulate" ? std::nullopt : std::optional(std::string_view(arg).substr(11)),
-                    error);
-                if (!platformOptions.simulatedGadgets) Refuse(error);
-            } else if (arg == "--sim-trace" || arg.starts_with("--sim-trace=")) {
-                if (arg == "--sim-trace" && i + 1 >= args.size()) Refuse("--sim-trace needs a file");
-                platformOptions.simTrace = arg == "--sim-trace" ? args[++i] : arg.substr(12);
-                if (platformOptions.simTrace.empty()) Refuse("--sim-trace needs a file");
-            } else if (arg == "--sim-state" || arg.starts_with("--sim-state=")) {
-                if (arg == "--sim-state" && i + 1 >= args.size()) Refuse("--sim-state needs a file");
-                platformOptions.simState = arg == "--sim-state" ? args[++i] : arg.substr(12);
-                if (platformOptions.simState.empty()) Refuse("--sim-state needs a file");
-            } else {
-                own.push_back(arg);
-            }
-        }
-        if (!platformOptions.simTrace.empty() && !platformOptions.simulatedGadgets)
-            Refuse("--sim-trace needs --simulate");
-        if (!platformOptions.simState.empty() && !platformOptions.simulatedGadgets)
-            Refuse("--sim-state needs --simulate");
-        const ServeOptions options = ParseServeOptions(own);
+        const ServeOptions options = ParseServeOptions(args, &platformOptions);
         std::optional<QCoreApplication> application;
         EnsureApplication(application);
-        const std::string traceName = EscapeControlCharacters(platformOptions.simTrace);
         LogWriter log(io.errFd, &io.err);
-        const std::string stateName = EscapeControlCharacters(platformOptions.simState);
-        PlatformSetup setup(
-            platformOptions,
-            [&log, traceName](const std::string& reason) {
-                log.Line("tavrel-cli: cannot write the trace " + traceName + ": " + reason +
-                         "; it is lost from here on");
-            },
-            [&log, stateName](const std::string& reason) {
-                log.Line("tavrel-cli: cannot write " + stateName + ": " + reason +
-                         "; it keeps its last state");
-            });
+        PlatformSetup setup(platformOptions,
+                            [&log](const std::string& line) { log.Line("tavrel-cli: " + line); });
         if (const auto& error = setup.StateError()) {
             log.Finish();
-            return ReportSimStateError(io.err, error->exitStatus, error->message);
+            return ReportSimStateError(io, error->exitStatus, error->message);
         }
         if (const std::string error = setup.TraceOpenMessage(); !error.empty()) {
             log.Finish();
@@ -516,7 +451,7 @@ int RunServeCommandLine(std::span<const std::string> args, const CliStreams& io)
         const int status = ServeAndFinish(setup.Platform(), options, log);
         return (setup.TraceFailed() || setup.StateFailed()) && status == kExitOk ? kExitFailed : status;
     } catch (const UsageError& error) {
-        return ReportUsageError(io.err, error);
+        return ReportUsageError(io, error);
     }
 }
 

@@ -19,7 +19,4 @@ int RunServeCommand(HidPlatform& platform, std::span<const std::string> args, co
 // FILE) over simulated ones.
 int RunServeCommandLine(std::span<const std::string> args, const CliStreams& io);
 
-// serve's synopsis and what it does, for tavrel-cli's usage text.
-std::string_view ServeUsage();
-
 }  // namespace tavrel

@@ -73,19 +73,46 @@ void ListRecord(int number, const ScriptRecord& record, LogSink& log) {
 
 }  // namespace
 
-void ListScriptBytes(std::span<const std::string> lines, ScriptRecordBuffer& recordBuffer, LogSink& log) {
+namespace {
+
+// Passes every line on, and keeps those after the first (the header) in `entry`.
+class EntrySink : public LogSink {
+public:
+    EntrySink(LogSink& target, std::vector<std::string>& entry) : m_target(target), m_entry(entry) {}
+    void LogLine(std::string_view text) override {
+        m_target.LogLine(text);
+        if (m_headerSeen) m_entry.emplace_back(text);
+        m_headerSeen = true;
+    }
+
+protected:
+    bool DebuggerAttached() const override { return m_target.TracesShown(); }
+
+private:
+    LogSink& m_target;
+    std::vector<std::string>& m_entry;
+    bool m_headerSeen = false;
+};
+
+}  // namespace
+
+void ListScriptBytes(std::span<const std::string> lines, ScriptRecordBuffer& recordBuffer, LogSink& log,
+                     ScriptListing* listing) {
     std::vector<ScriptRecord> records;
-    for (const std::string& line : lines) {
-        const std::string lowered = LowerAsciiLetters(line);
+    std::vector<std::size_t> recordLines;
+    for (std::size_t number = 1; number <= lines.size(); ++number) {
+        const std::string lowered = LowerAsciiLetters(lines[number - 1]);
         if (TrimBlanksAndControls(lowered).empty()) {
             continue;
         }
         ScriptRecord record{};
         if (HexTextToBytes(lowered, record) != kScriptRecordSize) {
             log.LogLine(std::string("脚本不正确："_gbk) + lowered);
+            if (listing != nullptr) listing->refused.push_back({number, lowered});
             continue;
         }
         records.push_back(record);
+        recordLines.push_back(number);
     }
     const std::size_t stored = std::min<std::size_t>(records.size(), kMaxScriptRecords);
     for (std::size_t i = 0; i < stored; ++i) {
@@ -93,7 +120,16 @@ void ListScriptBytes(std::span<const std::string> lines, ScriptRecordBuffer& rec
                   recordBuffer.begin() + static_cast<std::ptrdiff_t>(i * kScriptRecordSize));
     }
     for (std::size_t i = 0; i < records.size(); ++i) {
-        ListRecord(static_cast<int>(i + 1), records[i], log);
+        if (listing == nullptr) {
+            ListRecord(static_cast<int>(i + 1), records[i], log);
+            continue;
+        }
+        ScriptListing::Listed& listed = listing->records.emplace_back();
+        listed.number = static_cast<int>(i + 1);
+        listed.line = recordLines[i];
+        listed.record = records[i];
+        EntrySink entry(log, listed.entry);
+        ListRecord(listed.number, records[i], entry);
     }
 }
 

@@ -82,9 +82,7 @@ SimTraceFile::~SimTraceFile() {
     ::close(m_fd);
 }
 
-PlatformSetup::PlatformSetup(const Options& options,
-                             std::function<void(const std::string& reason)> traceFailed,
-                             std::function<void(const std::string& reason)> stateFailed) {
+PlatformSetup::PlatformSetup(const Options& options, std::function<void(const std::string& line)> failed) {
     if (!options.simulatedGadgets) {
         m_platform = std::make_unique<LinuxHidrawPlatform>(options.sysfsRoot, options.devRoot);
         return;
@@ -106,7 +104,7 @@ PlatformSetup::PlatformSetup(const Options& options,
                 m_bus->UpdateGadget("sim:gadget-" + std::to_string(i + 1),
                                     [&flash](GadgetFirmware& firmware) { firmware.WriteFlash(0, flash); });
             }
-            m_bus->SetFlashObserver([this, stateFailed = std::move(stateFailed)](
+            m_bus->SetFlashObserver([this, failed, name = EscapeControlCharacters(options.simState)](
                                         const std::string& path, const std::vector<std::uint8_t>& flash) {
                 constexpr std::string_view kPrefix = "sim:gadget-";
                 if (!path.starts_with(kPrefix)) return;
@@ -114,13 +112,23 @@ PlatformSetup::PlatformSetup(const Options& options,
                     ParseDigits(std::string_view(path).substr(kPrefix.size()), 1024);
                 if (!number || *number == 0) return;
                 if (const std::optional<std::string> failure = m_state->Update(*number - 1, flash)) {
-                    if (!m_stateFailed.exchange(true) && stateFailed) stateFailed(*failure);
+                    if (!m_stateFailed.exchange(true) && failed)
+                        failed("cannot write " + name + ": " + *failure + "; it keeps its last state");
                 }
             });
         }
     }
     m_tracePath = options.simTrace;
-    if (!options.simTrace.empty()) m_trace.emplace(*m_bus, options.simTrace, std::move(traceFailed));
+    if (!options.simTrace.empty()) {
+        std::function<void(const std::string&)> traceFailed;
+        if (failed) {
+            traceFailed = [failed,
+                           name = EscapeControlCharacters(options.simTrace)](const std::string& reason) {
+                failed("cannot write the trace " + name + ": " + reason + "; it is lost from here on");
+            };
+        }
+        m_trace.emplace(*m_bus, options.simTrace, std::move(traceFailed));
+    }
     m_platform = m_bus->CreatePlatform();
 }
 

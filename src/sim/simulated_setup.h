@@ -65,21 +65,20 @@ private:
 class PlatformSetup {
 public:
     struct Options {
-        std::optional<int> simulatedGadgets;  // --simulate[=N]
-        std::string simTrace;                 // --sim-trace FILE
+        std::optional<int> simulatedGadgets{};  // --simulate[=N]
+        std::string simTrace{};               // --sim-trace FILE
         bool otherInterfaces = false;         // a mouse and a vendor interface beside the gadgets
         std::string sysfsRoot = "/sys";       // where the system's devices are listed
         std::string devRoot = "/dev";
-        std::string simState;  // --sim-state FILE: the simulated gadgets' flash, kept between runs
+        std::string simState{};  // --sim-state FILE: the simulated gadgets' flash, kept between runs
     };
 
-    // `traceFailed` is told once when the trace cannot be written (see SimTraceFile). Check
-    // TraceOpenMessage: the trace file may not open.
-    // `stateFailed` is told once when the state file cannot be written after a change (its old
-    // contents stand). Check StateError: the state file may be damaged or in use.
-    explicit PlatformSetup(const Options& options,
-                           std::function<void(const std::string& reason)> traceFailed = {},
-                           std::function<void(const std::string& reason)> stateFailed = {});
+    // `failed` is told once, with a whole line ("cannot write the trace FILE: REASON; it is lost
+    // from here on"), when the trace cannot be written (see SimTraceFile), and once when the state
+    // file cannot be written after a change ("cannot write FILE: REASON; it keeps its last state":
+    // its old contents stand). It may run on a reader's thread. Check TraceOpenMessage: the trace
+    // file may not open; and StateError: the state file may be damaged or in use.
+    explicit PlatformSetup(const Options& options, std::function<void(const std::string& line)> failed = {});
     ~PlatformSetup();
     PlatformSetup(const PlatformSetup&) = delete;
     PlatformSetup& operator=(const PlatformSetup&) = delete;

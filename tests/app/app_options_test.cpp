@@ -34,8 +34,8 @@ TEST(AppOptions, SimulateTraceHelpAndQtsOwn) {
     for (const auto& c : good) {
         const AppOptions options = ParseAppOptions(c.args);
         EXPECT_EQ(options.error, "") << testing::PrintToString(c.args);
-        EXPECT_EQ(options.simulatedGadgets, c.gadgets) << testing::PrintToString(c.args);
-        EXPECT_EQ(options.simTrace, c.trace);
+        EXPECT_EQ(options.platform.simulatedGadgets, c.gadgets) << testing::PrintToString(c.args);
+        EXPECT_EQ(options.platform.simTrace, c.trace);
         EXPECT_EQ(options.help, c.help);
     }
     for (const std::vector<std::string>& args :
@@ -71,7 +71,7 @@ TEST(AppOptions, UdpBindTakesOneDottedAddress) {
     EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-bind", "10.0.0.255"}).udpBind, "10.0.0.255");
     EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-keys", "keys"}).udpKeys, "keys");
     EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-keys=/etc/k"}).udpKeys, "/etc/k");
-    EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--simulate", "--sim-state", "s.txt"}).simState,
+    EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--simulate", "--sim-state", "s.txt"}).platform.simState,
               "s.txt");
 }
 

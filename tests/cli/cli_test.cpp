@@ -86,7 +86,7 @@ TEST(Cli, HelpAndVersion) {
         EXPECT_EQ(run.status, 0);
         EXPECT_THAT(
             run.out,
-            HasSubstr("tavrel-cli compile [--version TEXT] [--no-autorun] [--encoding utf8|gbk] [FILE|-]"));
+            HasSubstr("tavrel-cli compile [--version TEXT] [--no-autorun] [--encoding utf8|gbk] [--json] [FILE|-]"));
     }
     const CliRun version = RunWith({"--version"});
     EXPECT_EQ(version.status, 0);
