@@ -125,7 +125,7 @@ int List(const Options& options, const CliStreams& io) {
         if (refused.size() > 1) refused += ',';
         refused += JsonObject()
                        .Number("line", static_cast<std::int64_t>(line.line))
-                       .Text("text", Utf8(line.text))
+                       .Text("text", Utf8(line.message))
                        .Str();
     }
     refused += ']';

@@ -107,8 +107,9 @@ void ListScriptBytes(std::span<const std::string> lines, ScriptRecordBuffer& rec
         }
         ScriptRecord record{};
         if (HexTextToBytes(lowered, record) != kScriptRecordSize) {
-            log.LogLine(std::string("脚本不正确："_gbk) + lowered);
-            if (listing != nullptr) listing->refused.push_back({number, lowered});
+            const std::string message = std::string("脚本不正确："_gbk) + lowered;
+            log.LogLine(message);
+            if (listing != nullptr) listing->refused.push_back({number, message});
             continue;
         }
         records.push_back(record);

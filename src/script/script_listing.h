@@ -16,7 +16,7 @@ namespace tavrel {
 struct ScriptListing {
     struct Refused {
         std::size_t line = 0;  // 1 for the first of `lines`
-        std::string text;      // the line as the message quotes it (GBK, letters in lower case)
+        std::string message;   // as logged: "脚本不正确：" and the line, letters in lower case (GBK)
     };
     struct Listed {
         int number = 0;        // from 1
