@@ -76,31 +76,42 @@ std::string_view AppUsage() {
     return usage;
 }
 
+namespace {
+
+// A value the window refuses, with the reason; ends the reading of the options.
+struct Refusal {
+    std::string reason;
+};
+
+}  // namespace
+
 AppOptions ParseAppOptions(std::span<const std::string> args) {
     AppOptions options;
+    const auto refuse = [](std::optional<std::string> reason) {
+        if (reason) throw Refusal{std::move(*reason)};
+    };
     try {
         WalkArguments(
             args, AppOptionSpecs(), OperandRule::None,
             [&](const OptionSpec& spec, const std::optional<std::string>& value) {
                 if (IsPlatformOption(spec)) {
-                    if (auto error = ApplyPlatformOption(spec, value, options.platform))
-                        throw std::move(*error);
+                    refuse(ApplyPlatformOption(spec, value, options.platform));
                 } else if (&spec == &kHelp || &spec == &kShortHelp) {
                     options.help = true;
                 } else if (&spec == &kUdpBind) {
                     options.udpBind = *value;
                     if (!ParseBindAddress(options.udpBind)) {
-                        throw "--udp-bind takes a dotted unicast IPv4 address such as 127.0.0.1, not '" +
-                            QuoteText(options.udpBind) + "'";
+                        refuse("--udp-bind takes a dotted unicast IPv4 address such as 127.0.0.1, not '" +
+                               QuoteText(options.udpBind) + "'");
                     }
                 } else if (&spec == &kUdpKeys) {
                     options.udpKeys = *value;
-                    if (options.udpKeys.empty()) throw std::string("--udp-keys needs a file");
+                    if (options.udpKeys.empty()) refuse("--udp-keys needs a file");
                 }
                 // Qt's own are left to Qt.
             },
             [](const std::string&) {});
-        if (auto error = CheckPlatformOptions(options.platform)) throw std::move(*error);
+        refuse(CheckPlatformOptions(options.platform));
     } catch (const ArgumentFault& fault) {
         if (fault.kind == ArgumentFault::Kind::NeedsValue) {
             const std::string_view noun = fault.option->noun.empty() ? "a value" : fault.option->noun;
@@ -108,8 +119,8 @@ AppOptions ParseAppOptions(std::span<const std::string> args) {
         } else {
             options.error = "unknown option '" + QuoteText(fault.argument) + "'";
         }
-    } catch (const std::string& error) {
-        options.error = error;
+    } catch (const Refusal& refusal) {
+        options.error = refusal.reason;
     }
     return options;
 }
