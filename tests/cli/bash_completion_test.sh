@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs tavrel-cli's bash completion on a table of command lines, as bash would on <TAB> at the end
-# of each, and compares what it offers with what it should.
+# of each, and compares what it offers with what it should; each command's options are also
+# compared with the table its `tavrel-cli COMMAND --help` prints.
 #   bash tests/cli/bash_completion_test.sh PATH/TO/tavrel-cli PATH/TO/completion-script
 # The script calls tavrel-cli through PATH: the folder of the program under test comes first.
 set -uo pipefail
@@ -79,6 +80,12 @@ complete_line() {
     "$function" tavrel-cli "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
 }
 
+# fail MESSAGE: counts a failure and says it.
+fail() {
+    echo "bash_completion_test: FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
 # check LINE EXPECTED: the completions offered for LINE are the words of EXPECTED, in any order.
 check() {
     local line=$1 expected got
@@ -117,16 +124,17 @@ check_file_names() {
     check_files "tavrel-cli devices --dev-root subdir/" "subdir/"$'new\nfolder'
 }
 
-select_options="--all --device --sim-state --sim-trace --simulate --timeout"
+select_options="--all --dev-root --device --json --sim-state --sim-trace --simulate --sysfs-root --timeout"
 cases=(
     "tavrel-cli "                       "--help --version compile devices download flash id list reboot send serve start stop"
     "tavrel-cli fl"                     "flash"
     "tavrel-cli --"                     "--help --version"
     "tavrel-cli flash "                 "clear read write"
     "tavrel-cli flash w"                "write"
-    "tavrel-cli compile --"             "--encoding --no-autorun --version"
-    "tavrel-cli list --"                "--encoding"
-    "tavrel-cli devices --"             "--dev-root --sim-state --simulate --sysfs-root"
+    "tavrel-cli compile --"             "--encoding --json --no-autorun --version"
+    "tavrel-cli list --"                "--encoding --json"
+    "tavrel-cli devices --"             "--dev-root --json --sim-state --sim-trace --simulate --sysfs-root"
+    "tavrel-cli devices --j"            "--json"
     "tavrel-cli id "                    "$select_options"
     "tavrel-cli download --"            "$select_options --encoding --if-changed --no-autorun --verify --version"
     "tavrel-cli download --v"           "--verify --version"
@@ -134,10 +142,14 @@ cases=(
     "tavrel-cli flash write --"         "$select_options --hex --if-changed --raw --verify"
     "tavrel-cli flash clear --"         "$select_options --verify"
     "tavrel-cli send --"                "$select_options --encoding --identity --keys --to"
-    "tavrel-cli serve --"               "--all --allow --device --keys --metrics-file --plain --port --sim-state --sim-trace --simulate --udp-bind --verbose"
+    "tavrel-cli serve --"               "--all --allow --dev-root --device --keys --metrics-file --plain --port --sim-state --sim-trace --simulate --sysfs-root --udp-bind --verbose"
+    "tavrel-cli serve --j"              ""
     "tavrel-cli serve --m"              "--metrics-file"
     "tavrel-cli serve --p"              "--plain --port"
     "tavrel-cli send "                  ""
+    "tavrel-cli send --e"               "--encoding"
+    "tavrel-cli send -- --"             ""
+    "tavrel-cli send --to rig-pc -- '按键：A' --" ""
     "tavrel-cli send --to "             ""
     "tavrel-cli send --to rig-pc --identity " ""
     "tavrel-cli send --to rig-pc --identity rig-7 " ""
@@ -159,6 +171,8 @@ cases=(
     "tavrel-cli send --to rig-pc --keys sc" "script.txt"
     "tavrel-cli devices --sysfs-root "  "subdir"
     "tavrel-cli devices --dev-root s"   "subdir"
+    "tavrel-cli id --sysfs-root "       "subdir"
+    "tavrel-cli serve --dev-root s"     "subdir"
     "tavrel-cli id --simulate=2 --device "            "sim:gadget-1 sim:gadget-2"
     "tavrel-cli start --device sim:gadget-2 --simulate=2 --device " "sim:gadget-1 sim:gadget-2"
     "tavrel-cli serve --simulate --device "           "sim:gadget-1"
@@ -166,6 +180,20 @@ cases=(
     "tavrel-cli id --simulate=2 --device sim:gadget-2" "gadget-2"
     "tavrel-cli id --simulate=2 --device=sim:g"       "gadget-1 gadget-2"
 )
+
+# The options a command's --help lists in its table, one a line (ARGS: the command's words).
+help_options() {
+    tavrel-cli "$@" --help | sed -n '/^Options:/,$s/^  \(--[a-z-]*\).*/\1/p'
+}
+
+# Each command completes exactly the options its --help lists; send completes those of send to
+# gadgets and of send --to together.
+registry_cases=()
+for command in compile list devices id download "flash read" "flash write" "flash clear" start stop reboot serve; do
+    read -ra words <<<"$command"
+    registry_cases+=("tavrel-cli $command --" "$(help_options "${words[@]}" | LC_ALL=C sort -u | paste -sd ' ')")
+done
+registry_cases+=("tavrel-cli send --" "$({ help_options send; help_options send --to x; } | LC_ALL=C sort -u | paste -sd ' ')")
 
 # With bash-completion, as an installed system loads it.
 (
@@ -175,6 +203,13 @@ cases=(
     source "$script"
     for ((c = 0; c < ${#cases[@]}; c += 2)); do
         check "${cases[c]}" "${cases[c + 1]}"
+    done
+    for ((c = 0; c < ${#registry_cases[@]}; c += 2)); do
+        if [[ -n ${registry_cases[c + 1]} ]]; then
+            check "${registry_cases[c]}" "${registry_cases[c + 1]}"
+        else
+            fail "'${registry_cases[c]% --} --help' lists no options"
+        fi
     done
     check_file_names
     exit $((failures > 0))
