@@ -3,6 +3,11 @@
 #include <algorithm>
 
 #include "cli/cli_status.h"
+#include "cli/devices_command.h"
+#include "cli/gadget_commands.h"
+#include "cli/remote_send.h"
+#include "cli/script_commands.h"
+#include "cli/serve_command.h"
 #include "common/text_escape.h"
 #include "sim/platform_options.h"
 
@@ -144,7 +149,8 @@ std::vector<const OptionSpec*> GadgetOptionsWith(std::initializer_list<const Opt
 CliCommand Gadget(std::string_view name, std::string_view synopsis,
                   std::initializer_list<const OptionSpec*> own, OperandRule operands = OperandRule::Words,
                   std::string_view description = {}) {
-    return CliCommand{name, synopsis, GadgetOptionsWith(own), operands, ArgumentWording::Gadget, description};
+    return CliCommand{name,        synopsis,        GadgetOptionsWith(own), operands, ArgumentWording::Gadget,
+                      description, RunGadgetCommand};
 }
 
 std::vector<CliCommand> MakeCommands() {
@@ -159,13 +165,15 @@ std::vector<CliCommand> MakeCommands() {
          OperandRule::Words,
          ArgumentWording::Plain,
          "      Compiles script lines into record byte text (standard output); compile\n"
-         "      messages go to standard error. The version defaults to 1, auto-run is on.\n"},
+         "      messages go to standard error. The version defaults to 1, auto-run is on.\n",
+         RunCompileCommand},
         {"list",
          "list [--encoding utf8|gbk] [--json] [FILE|-]",
          {&kEncoding, &kJson},
          OperandRule::Words,
          ArgumentWording::Plain,
-         "      Lists record byte text as readable log entries on standard output.\n"},
+         "      Lists record byte text as readable log entries on standard output.\n",
+         RunListCommand},
         {"devices",
          "devices [--simulate[=N]] [--sim-trace FILE] [--sim-state FILE] [--sysfs-root DIR] [--dev-root DIR] "
          "[--json]",
@@ -175,7 +183,10 @@ std::vector<CliCommand> MakeCommands() {
          "      'gadget' or '-', 'rw' or 'query-only', why read-write access failed ('-' when\n"
          "      it did not), product. Control characters are written as \\t, \\n, \\\\ and \\xHH.\n"
          "      --simulate lists simulated devices instead (N gadgets, default 1, with a mouse\n"
-         "      and a vendor device); the roots default to /sys and /dev.\n"},
+         "      and a vendor device); the roots default to /sys and /dev.\n",
+         [](std::span<const std::string> args, const CliStreams& io) {
+             return RunDevicesCommand(args.subspan(1), io);
+         }},
         Gadget("id", "id [SELECT] [--json]", {}),
         Gadget("download",
                "download [SELECT] [--version TEXT] [--no-autorun] [--encoding utf8|gbk] [--verify] "
@@ -212,7 +223,10 @@ std::vector<CliCommand> MakeCommands() {
          "      holds serving up; --verbose adds each line run. --metrics-file FILE.prom keeps the\n"
          "      counters in Prometheus' text format (for node_exporter's textfile collector),\n"
          "      written at start, every 10 s and at exit. Without --keys SIGHUP is ignored.\n"
-         "      Exits 1 when the port cannot be bound.\n"},
+         "      Exits 1 when the port cannot be bound.\n",
+         [](std::span<const std::string> args, const CliStreams& io) {
+             return RunServeCommandLine(args.subspan(1), io);
+         }},
         {"send --to",
          "send --to HOST[:PORT] [--keys FILE --identity NAME] [--encoding utf8|gbk] [--timeout MS] [--json] "
          "[LINE...]",
@@ -225,7 +239,10 @@ std::vector<CliCommand> MakeCommands() {
          "      DTLS with NAME's key from FILE, each line a record the server answers: prints how\n"
          "      many it queued and refused, waiting up to --timeout MS (default 2000) after the\n"
          "      last. Exits 0 only when every line was sent and, over DTLS, queued; 1 otherwise\n"
-         "      (a failed handshake with its reason).\n"},
+         "      (a failed handshake with its reason).\n",
+         [](std::span<const std::string> args, const CliStreams& io) {
+             return RunRemoteSend(args.subspan(1), io);
+         }},
     };
 }
 

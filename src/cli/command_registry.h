@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/cli_status.h"
 #include "common/command_line.h"
 
 namespace tavrel {
@@ -31,6 +32,8 @@ struct CliCommand {
     // What --help says below the synopsis (its lines indented by six); empty: the next command's
     // text covers this one too.
     std::string_view description;
+    // Runs the command; `args` begin with its words. Throws UsageError for bad arguments.
+    int (*run)(std::span<const std::string> args, const CliStreams& io) = nullptr;
 
     // The option of this command called `name` ("--verify"); none when it takes no such option.
     const OptionSpec* Option(std::string_view name) const;

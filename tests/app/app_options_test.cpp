@@ -71,8 +71,26 @@ TEST(AppOptions, UdpBindTakesOneDottedAddress) {
     EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-bind", "10.0.0.255"}).udpBind, "10.0.0.255");
     EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-keys", "keys"}).udpKeys, "keys");
     EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--udp-keys=/etc/k"}).udpKeys, "/etc/k");
-    EXPECT_EQ(ParseAppOptions(std::vector<std::string>{"--simulate", "--sim-state", "s.txt"}).platform.simState,
-              "s.txt");
+    EXPECT_EQ(
+        ParseAppOptions(std::vector<std::string>{"--simulate", "--sim-state", "s.txt"}).platform.simState,
+        "s.txt");
+}
+
+// The window's options are declared once: its usage and its manual page's synopsis name each of
+// them (the test fails when an option is added to one and not to the others).
+TEST(AppOptions, UsageAndManualPageNameEveryOption) {
+    std::ifstream file(std::string(TAVREL_SOURCE_DIR) + "/dist/linux/man/tavrel.1");
+    const std::string page((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::size_t start = page.find(".SH SYNOPSIS");
+    ASSERT_NE(start, std::string::npos);
+    std::string synopsis = page.substr(start, page.find(".SH ", start + 1) - start);
+    for (std::size_t at; (at = synopsis.find("\\-")) != std::string::npos;)
+        synopsis.replace(at, 2, "-");
+    for (const OptionSpec* spec : AppOptionSpecs()) {
+        if (spec->hidden) continue;
+        EXPECT_THAT(std::string(AppUsage()), HasSubstr("  " + spec->Written())) << spec->name;
+        EXPECT_THAT(synopsis, HasSubstr(std::string(spec->name))) << spec->name;
+    }
 }
 
 QString Tavrel() {
