@@ -100,16 +100,18 @@ void ListScriptBytes(std::span<const std::string> lines, ScriptRecordBuffer& rec
                      ScriptListing* listing) {
     std::vector<ScriptRecord> records;
     std::vector<std::size_t> recordLines;
-    for (std::size_t number = 1; number <= lines.size(); ++number) {
-        const std::string lowered = LowerAsciiLetters(lines[number - 1]);
+    std::size_t number = 0;
+    for (const std::string& line : lines) {
+        ++number;
+        const std::string lowered = LowerAsciiLetters(line);
         if (TrimBlanksAndControls(lowered).empty()) {
             continue;
         }
         ScriptRecord record{};
         if (HexTextToBytes(lowered, record) != kScriptRecordSize) {
-            const std::string message = std::string("脚本不正确："_gbk) + lowered;
-            log.LogLine(message);
-            if (listing != nullptr) listing->refused.push_back({number, message});
+            log.LogLine(std::string("脚本不正确："_gbk) + lowered);
+            if (listing != nullptr)
+                listing->refused.push_back({number, std::string("脚本不正确："_gbk) + lowered});
             continue;
         }
         records.push_back(record);
