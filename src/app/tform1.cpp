@@ -10,6 +10,7 @@
 
 #include "app/app_support.h"
 #include "app/tavrel_application.h"
+#include "commands/command_codes.h"
 #include "commands/script_download.h"
 #include "common/gbk_literal.h"
 #include "common/local_time.h"
@@ -242,18 +243,15 @@ bool TForm1::HidCtlEnumerate(THidDevice& HidDev, int Idx) {
 void TForm1::HidCtlDeviceChange(THidDeviceController&) {
     Guarded([&] {
         LogLine("DeviceChange");
-        ++m_rebuilds;  // a request still pending for the list before is dropped
         DevListBox->clear();
         if (m_link.Rebuild() == 0) return;
         DevListBox->setCurrentRow(0);
         DevListBoxClick();
         // The identifier is asked for 10 ms after the selection, as the gadget wants, without
-        // blocking the event thread meanwhile (the window paints). A device change within those
-        // 10 ms drops the pending request: its own rebuild asks again.
-        const int rebuild = m_rebuilds;
-        QTimer::singleShot(10, this, [this, rebuild] {
-            if (rebuild == m_rebuilds) btnReadIdClick();
-        });
+        // blocking the event thread meanwhile (the window paints). The request is the first
+        // packet the selected gadget gets, and it goes to that gadget or to none; a device change
+        // within those 10 ms drops it: its own rebuild asks again.
+        m_link.SendFirstAfter(BuildCommandPacket(CMD_READ_ID), kIdentifierRequestDelayMs);
     });
 }
 

@@ -94,6 +94,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The pause a freshly selected gadget wants before it is asked for its identifier.
+    static constexpr int kIdentifierRequestDelayMs = 10;
     void ApplyProductionMode();
     void RegisterHotKeys();
     void HotKeyPressed(HotKey key);
@@ -117,7 +119,6 @@ private:
     bool m_closeWaiting = false;
     GlobalHotKeys* m_hotKeys;
     LogBox* m_logBox = nullptr;  // Memo1's bound and pace
-    int m_rebuilds = 0;          // device-list rebuilds, so that a superseded identifier request is dropped
 };
 
 }  // namespace tavrel

@@ -39,12 +39,13 @@ CommandPacket BuildCommandPacket(std::uint8_t code, std::span<const std::uint8_t
                               static_cast<std::uint8_t>(data.size()));
 }
 
-OutputReport BuildOutputReport(std::span<const std::uint8_t> bytes) {
+std::vector<std::uint8_t> BuildOutputReport(std::span<const std::uint8_t> bytes, std::size_t length) {
     if (bytes.size() > kOutputReportSize - 1) {
         throw std::length_error("output report data longer than 64 bytes");
     }
-    OutputReport report{};
+    std::vector<std::uint8_t> report(std::max(kOutputReportSize, length), 0);
     std::copy(bytes.begin(), bytes.end(), report.begin() + 1);
+    report.resize(length);
     return report;
 }
 

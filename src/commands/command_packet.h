@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "common/log_sink.h"
 
@@ -58,9 +59,12 @@ public:
 
 // The gadget's output report: report id 0, then up to 64 bytes, zero-filled.
 inline constexpr std::size_t kOutputReportSize = 65;
-using OutputReport = std::array<std::uint8_t, kOutputReportSize>;
 
-// Places `bytes` (at most 64; longer input is refused with std::length_error) after report id 0.
-OutputReport BuildOutputReport(std::span<const std::uint8_t> bytes);
+// The output report that carries `bytes` (at most 64; longer input is refused with
+// std::length_error): report id 0, the bytes, zeros, `length` bytes long in all (a device's own
+// output report length; a shorter one cuts what does not fit). Every report the tool writes is
+// framed here.
+std::vector<std::uint8_t> BuildOutputReport(std::span<const std::uint8_t> bytes,
+                                            std::size_t length = kOutputReportSize);
 
 }  // namespace tavrel

@@ -29,7 +29,10 @@ GadgetId IdOf(const THidDevice& device) {
 }
 
 GadgetLink::GadgetLink(THidDeviceController& controller, LogSink& log)
-    : m_controller(controller), m_log(log) {}
+    : m_controller(controller), m_log(log) {
+    m_firstTimer.setSingleShot(true);
+    connect(&m_firstTimer, &QTimer::timeout, this, [this] { SendFirst(); });
+}
 
 GadgetLink::~GadgetLink() {
     for (GadgetExchange* exchange : std::exchange(m_exchanges, {}))
@@ -118,20 +121,24 @@ void GadgetLink::SendPacket(const CommandPacket& packet, LogSink& log) {
 
 GadgetLink::SendResult GadgetLink::SendPacketTo(const std::optional<GadgetId>& target,
                                                 const CommandPacket& packet, LogSink* log) {
-    using Status = SendResult::Status;
     if (!target) {
         (log != nullptr ? *log : m_log).LogLine("请选择设备"_gbk);
         return {};  // nothing to reach; the sender carries on as if it had sent
     }
-    THidDevice* device = Find(*target);
+    if (m_first && m_first->gadget == *target && m_first->waiting.size() < kMaxWaiting) {
+        if (Find(*target) == nullptr) return {SendResult::Status::NotListed, false, {}};
+        m_first->waiting.push_back(packet);  // behind the first packet
+        return {};
+    }
+    return Write(*target, packet);
+}
+
+GadgetLink::SendResult GadgetLink::Write(const GadgetId& target, const CommandPacket& packet) {
+    using Status = SendResult::Status;
+    THidDevice* device = Find(target);
     if (device == nullptr) return {Status::NotListed, false, {}};
-    // Report id 0, the packet, zeros: as long as the device's output report, at least the 65
-    // bytes of the gadget's, written at the device's own length.
-    const std::uint16_t length = device->GetCaps().outputReportByteLength;
-    std::vector<std::uint8_t> report(std::max<std::size_t>(kOutputReportSize, length), 0);
-    const std::span<const std::uint8_t> bytes = packet.bytes();
-    std::copy(bytes.begin(), bytes.end(), report.begin() + 1);
-    report.resize(length);
+    const std::vector<std::uint8_t> report =
+        BuildOutputReport(packet.bytes(), device->GetCaps().outputReportByteLength);
     SendResult result;
     if (!device->WriteFile(report)) {
         result = {Status::WriteFailed, device->WriteError() == kHidErrorDeviceGone, device->WriteErrorText()};
@@ -141,6 +148,36 @@ GadgetLink::SendResult GadgetLink::SendPacketTo(const std::optional<GadgetId>& t
         if (exchange->Target() == target) exchange->m_reply.reset();
     }
     return result;
+}
+
+void GadgetLink::SendFirstAfter(const CommandPacket& packet, int delayMs) {
+    const std::optional<GadgetId> selected = SelectedGadget();
+    if (m_first && (!selected || m_first->gadget != *selected)) {
+        // Superseded: the packets that waited for the gadget of before go now, the first one not.
+        FirstPacket before = std::move(*m_first);
+        m_first.reset();
+        for (const CommandPacket& waiting : before.waiting)
+            Write(before.gadget, waiting);
+    }
+    if (!selected) {
+        m_firstTimer.stop();
+        return;
+    }
+    if (m_first) {
+        m_first->packet = packet;
+    } else {
+        m_first = FirstPacket{*selected, packet, {}};
+    }
+    m_firstTimer.start(delayMs);
+}
+
+void GadgetLink::SendFirst() {
+    if (!m_first) return;
+    const FirstPacket first = std::move(*m_first);
+    m_first.reset();
+    Write(first.gadget, first.packet);  // a gadget that has left takes nothing
+    for (const CommandPacket& waiting : first.waiting)
+        Write(first.gadget, waiting);
 }
 
 ReplyEffects GadgetLink::HandleReport(THidDevice& device, std::span<const std::uint8_t> bytes) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <QObject>
+#include <QTimer>
 
 #include "commands/command_packet.h"
 #include "commands/reply_decoder.h"
@@ -98,6 +99,16 @@ public:
     SendResult SendPacketTo(const std::optional<GadgetId>& target, const CommandPacket& packet,
                             LogSink* log = nullptr);
 
+    // The first packet for the gadget selected now, sent `delayMs` from now (a gadget wants a pause
+    // after it is opened, before it is asked for its identifier). Until it has gone, every other
+    // packet for that gadget waits behind it, in order; it goes to that gadget, whatever is
+    // selected meanwhile, or to none if the gadget has left. Asked again before it has gone, the
+    // packet asked before is dropped (the packets waiting for the same gadget keep waiting; those
+    // for another go at once). With nothing selected it does nothing.
+    void SendFirstAfter(const CommandPacket& packet, int delayMs);
+    // Whether a first packet is still to go.
+    bool FirstPacketPending() const { return m_first.has_value(); }
+
     // An input report of a lent device (the bytes after its report id): the decoded effects for
     // the window to apply; the exchanges waiting on that gadget learn of it once the caller has
     // applied them.
@@ -126,6 +137,18 @@ private:
     friend class GadgetExchange;
     GadgetExchange* Run(std::unique_ptr<GadgetExchange> exchange);
     void Finished(GadgetExchange* exchange);
+    // Writes one packet to a listed gadget, framed at its output report length.
+    SendResult Write(const GadgetId& target, const CommandPacket& packet);
+    // Sends the first packet and those that waited behind it.
+    void SendFirst();
+
+    // The most packets that wait behind a first packet; past it they go at once, in order still.
+    static constexpr std::size_t kMaxWaiting = 256;
+    struct FirstPacket {
+        GadgetId gadget;
+        CommandPacket packet;
+        std::vector<CommandPacket> waiting;
+    };
 
     THidDeviceController& m_controller;
     LogSink& m_log;
@@ -133,6 +156,8 @@ private:
     int m_selected = -1;
     std::vector<GadgetExchange*> m_exchanges;  // running, owned
     int m_replyWaitMs = kDefaultReplyWaitMs;
+    std::optional<FirstPacket> m_first;
+    QTimer m_firstTimer;
 };
 
 }  // namespace tavrel

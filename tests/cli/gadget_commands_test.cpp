@@ -42,9 +42,7 @@ struct CliRun {
 };
 
 std::vector<std::uint8_t> ReportFor(const CommandPacket& packet) {
-    std::vector<std::uint8_t> report(65, 0);
-    std::copy(packet.bytes().begin(), packet.bytes().end(), report.begin() + 1);
-    return report;
+    return BuildOutputReport(packet.bytes());
 }
 
 // What the window's download sends for a script: its compiled chunks, as write blocks.

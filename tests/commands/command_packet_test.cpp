@@ -51,13 +51,13 @@ TEST(BuildCommandPacket, RefusesMoreDataThanAReportHolds) {
 }
 
 TEST(BuildOutputReport, ReportIdZeroThenThePacketThenZeros) {
-    const OutputReport reset = BuildOutputReport(BuildCommandPacket(CMD_REBOOT).bytes());
+    const std::vector<std::uint8_t> reset = BuildOutputReport(BuildCommandPacket(CMD_REBOOT).bytes());
     std::string sixtyZeros;
     for (int i = 0; i < 60; ++i)
         sixtyZeros += "00 ";
     EXPECT_EQ(Hex(reset), "00 AF 00 00 00 " + sixtyZeros);
     for (const std::uint8_t code : {CMD_START, CMD_STOP}) {
-        const OutputReport report = BuildOutputReport(BuildCommandPacket(code).bytes());
+        const std::vector<std::uint8_t> report = BuildOutputReport(BuildCommandPacket(code).bytes());
         EXPECT_EQ(report[0], 0);
         EXPECT_EQ(report[1], code);
         EXPECT_TRUE(std::all_of(report.begin() + 2, report.end(), [](auto b) { return b == 0; }));
@@ -73,7 +73,7 @@ TEST(FlashBlock, FlashPacketIsFortyBytesInReportBytesOneToForty) {
     EXPECT_EQ(Hex(std::span(block).first(6)), "01 20 01 20 01 02 ");
     const CommandPacket packet = BuildCommandPacket(CMD_FLASH, block);
     EXPECT_EQ(packet.bytes().size(), 40u);
-    const OutputReport report = BuildOutputReport(packet.bytes());
+    const std::vector<std::uint8_t> report = BuildOutputReport(packet.bytes());
     EXPECT_EQ(report[1], CMD_FLASH);
     EXPECT_EQ(report[2], 36);
     EXPECT_EQ(report[4], 0) << "reserved byte";

@@ -144,6 +144,43 @@ TEST_F(GadgetLinkTest, PlayCommandsAreSinglePacketsOfTheirCodes) {
     EXPECT_THAT(log.lines(), IsEmpty()) << "single packets do not wait and log nothing themselves";
 }
 
+// The identifier request after a rebuild waits the gadget's pause on a timer: meanwhile every
+// other packet for that gadget waits behind it, and it goes to the gadget selected when it was
+// asked for, whatever is selected meanwhile, or to none when that gadget has left.
+TEST_F(GadgetLinkTest, AFirstPacketGoesFirstAndToTheGadgetSelectedWhenItWasAskedFor) {
+    Start({SimulatedGadget("sim:gadget-1"), SimulatedGadget("sim:gadget-2")});
+    link->SendFirstAfter(BuildCommandPacket(CMD_READ_ID), 10);
+    SendStart(*link);
+    SendStop(*link);
+    link->Select(1);  // the operator picks another gadget before the request has gone
+    SendReboot(*link);
+    EXPECT_THAT(bus.ReceivedReports("sim:gadget-1"), IsEmpty());
+    EXPECT_THAT(bus.ReceivedReports("sim:gadget-2"), ElementsAre(ReportOf("AF 00 00 00")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bus.ReceivedReports("sim:gadget-1").size() == 3; }, 5000));
+    EXPECT_THAT(bus.ReceivedReports("sim:gadget-1"),
+                ElementsAre(ReportOf("22 00 00 00"), ReportOf("13 00 00 00"), ReportOf("14 00 00 00")));
+    EXPECT_THAT(bus.ReceivedReports("sim:gadget-2"), ElementsAre(ReportOf("AF 00 00 00")));
+
+    // Asked for again before it went: one request, still first.
+    link->Select(0);
+    link->SendFirstAfter(BuildCommandPacket(CMD_READ_ID), 10);
+    SendStart(*link);
+    link->SendFirstAfter(BuildCommandPacket(CMD_READ_ID), 10);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bus.ReceivedReports("sim:gadget-1").size() == 5; }, 5000));
+    EXPECT_THAT(bus.ReceivedReports("sim:gadget-1"),
+                ElementsAre(ReportOf("22 00 00 00"), ReportOf("13 00 00 00"), ReportOf("14 00 00 00"),
+                            ReportOf("22 00 00 00"), ReportOf("13 00 00 00")));
+}
+
+TEST_F(GadgetLinkTest, AFirstPacketForAGadgetThatLeftGoesToNone) {
+    Start({SimulatedGadget("sim:gadget-1"), SimulatedGadget("sim:gadget-2")});
+    link->SendFirstAfter(BuildCommandPacket(CMD_READ_ID), 50);
+    ASSERT_TRUE(bus.Unplug("sim:gadget-1"));
+    ASSERT_TRUE(AwaitChange());  // the rebuild selects gadget-2 and asks for nothing
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !link->FirstPacketPending(); }, 5000));
+    EXPECT_TRUE(bus.AllReceivedReports().empty());
+}
+
 TEST_F(GadgetLinkTest, WithNothingSelectedEachPacketLogsPleaseSelectAndNothingIsSent) {
     Start({});
     SendStart(*link);

@@ -10,8 +10,7 @@ namespace tavrel::test {
 
 // An output report as the tool writes it to the gadget.
 inline std::vector<std::uint8_t> CommandReport(const CommandPacket& packet) {
-    const OutputReport report = BuildOutputReport(packet.bytes());
-    return {report.begin(), report.end()};
+    return BuildOutputReport(packet.bytes());
 }
 
 inline std::vector<std::uint8_t> CommandReport(std::uint8_t code) {

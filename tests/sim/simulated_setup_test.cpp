@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "commands/command_packet.h"
 #include "hid/hid_platform.h"
 
 namespace tavrel {
@@ -26,9 +27,7 @@ TEST(SimulatedSetup, TheTraceFileTakesEveryReportUntilItGoes) {
     const auto write = [&](const std::string& device, std::uint8_t code) {
         const HidOpenResult opened = platform->Open(device, HidOpenMode::ReadWrite);
         ASSERT_TRUE(opened.handle);
-        std::vector<std::uint8_t> report(65, 0);
-        report[1] = code;
-        ASSERT_TRUE(opened.handle->Write(report));
+        ASSERT_TRUE(opened.handle->Write(BuildOutputReport(BuildCommandPacket(code).bytes())));
     };
     {
         const SimTraceFile trace(bus, path);
