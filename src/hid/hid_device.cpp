@@ -72,7 +72,8 @@ void THidDevice::CloseFile() {
 bool THidDevice::OpenFileEx(THidOpenExMode mode) {
     if (mode == THidOpenExMode::omhRead) {
         std::lock_guard lock(m_readHandleMutex);
-        if (!IsAccessible()) {
+        // A reader being stopped opens nothing again: the stop reaches it by closing its handle.
+        if (m_readerStopping || !IsAccessible()) {
             return false;
         }
         if (m_readHandle == nullptr) {
@@ -241,6 +242,10 @@ void THidDevice::StartThread() {
     // An interface without input reports has nothing to read: it gets no reader.
     if (m_onData && m_pluggedIn && m_checkedOut && m_readWriteAccess && m_readThread == nullptr &&
         GetCaps().inputReportByteLength > 0) {
+        {
+            const std::lock_guard lock(m_readHandleMutex);
+            m_readerStopping = false;
+        }
         m_readThread = std::make_unique<THidDeviceReadThread>(this);
         m_readThread->start();
     }
@@ -248,10 +253,14 @@ void THidDevice::StartThread() {
 
 void THidDevice::StopThread() {
     if (m_readThread != nullptr) {
-        // Asked first, then woken: a reader waiting out its slice on the read handle sees the
-        // request at once instead of a slice later, and one about to wait sees it before waiting.
-        // A device given back (or a list rebuilt) costs no slice per reader that way.
+        // Asked first, then woken by closing its read handle: a reader waiting on the handle sees
+        // the request at once, and one about to open or wait finds the handle closed (none opens
+        // while it stops). A device given back (or a list rebuilt) costs no wait per reader.
         m_readThread->requestInterruption();
+        {
+            const std::lock_guard lock(m_readHandleMutex);
+            m_readerStopping = true;
+        }
         CloseFileEx(THidOpenExMode::omhRead);
         m_readThread->StopAndWait();
         m_readThread.reset();

@@ -148,6 +148,7 @@ private:
     // PluggedIn and closed the slot, no fresh read handle appears.
     mutable std::mutex m_readHandleMutex;
     std::shared_ptr<HidHandle> m_readHandle;
+    bool m_readerStopping = false;  // the reader is being stopped: no read handle opens; guarded as above
     std::shared_ptr<HidHandle> m_pendingRead;  // the handle of the outstanding read (reader thread only)
     std::unique_ptr<HidHandle> m_writeHandle;
     HidAttributes m_attributes;

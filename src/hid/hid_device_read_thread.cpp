@@ -8,6 +8,14 @@
 
 namespace tavrel {
 
+namespace {
+
+// How long one wait for a report lasts: a day, then it waits again (the wait is unbounded in
+// effect; a bound keeps every platform's deadline arithmetic in range).
+constexpr auto kLongWait = std::chrono::hours(24);
+
+}  // namespace
+
 THidDeviceReadThread::THidDeviceReadThread(THidDevice* device) : m_device(device) {
     if (m_device == nullptr) {
         throw EControllerError("Direct creation of a THidDeviceReadThread object is not allowed");
@@ -52,20 +60,17 @@ void THidDeviceReadThread::Execute() {
         }
         std::fill(Report.begin(), Report.end(), 0);
         if (!m_device->ReadFileEx(Report.size())) {
+            if (isInterruptionRequested()) break;  // the stop closed the read side first
             ErrorCode = m_device->ReadError();
             if (!HandOver(&THidDeviceReadThread::DoDataError)) return;
             PauseAfterFailure();
             continue;
         }
-        bool completed = false;
-        while (!isInterruptionRequested()) {
-            const auto slice = std::chrono::milliseconds(m_device->ThreadSleepTime());
-            if (m_device->WaitForRead(slice) == HidHandle::WaitResult::Completed) {
-                completed = true;
-                break;
-            }
+        // A report, a failure, or the read handle's closing, which is how a stop reaches a waiting
+        // reader: nothing else wakes it, so a quiet device costs nothing while it waits.
+        while (m_device->WaitForRead(kLongWait) != HidHandle::WaitResult::Completed) {
         }
-        if (!completed) {
+        if (isInterruptionRequested()) {
             break;  // a report completing now is dropped
         }
         NumBytesRead = m_device->GetOverlappedReadResult(Report);

@@ -12,10 +12,11 @@ namespace tavrel {
 
 class THidDevice;
 
-// The reader of one lent device: waits for its input reports in slices of the device's
-// ThreadSleepTime and hands each one synchronously to the event thread, where the device's
-// OnData runs. A read that fails (the device gone, its handle closed) is followed by a pause of one
-// slice before the next try, so a device that keeps failing costs one try per slice, not a core.
+// The reader of one lent device: waits for its input reports and hands each one synchronously to
+// the event thread, where the device's OnData runs. It waits for a report or for its read handle to
+// close (a stop closes it) and for nothing else. A read that fails (the device gone, its handle
+// closed) is followed by a pause of the device's ThreadSleepTime before the next try, so a device
+// that keeps failing costs one try per pause, not a core.
 // Made, started, stopped and destroyed by its device on the event thread.
 class THidDeviceReadThread : public QThread {
     Q_OBJECT
