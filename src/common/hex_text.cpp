@@ -59,13 +59,22 @@ std::vector<std::uint8_t> HexTextToBytes(std::string_view text) {
     return bytes;
 }
 
-std::string BytesToHexText(std::span<const std::uint8_t> bytes) {
+void AppendHexPair(std::string& text, std::uint8_t byte) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 0x0F]);
+}
+
+void AppendHexEscape(std::string& text, std::uint8_t byte) {
+    text += "\\x";
+    AppendHexPair(text, byte);
+}
+
+std::string BytesToHexText(std::span<const std::uint8_t> bytes) {
     std::string text;
     text.reserve(bytes.size() * 3);
     for (const std::uint8_t byte : bytes) {
-        text.push_back(kDigits[byte >> 4]);
-        text.push_back(kDigits[byte & 0x0F]);
+        AppendHexPair(text, byte);
         text.push_back(' ');
     }
     return text;

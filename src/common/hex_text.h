@@ -21,6 +21,12 @@ std::size_t HexTextToBytes(std::string_view text, std::span<std::uint8_t> place)
 // Every byte the text holds, by the rules above.
 std::vector<std::uint8_t> HexTextToBytes(std::string_view text);
 
+// Appends `byte` as two upper-case hex digits: 0x5A -> "5A". Every hex text of the tool is
+// written with this.
+void AppendHexPair(std::string& text, std::uint8_t byte);
+// Appends `byte` as the escape the tool's texts show a byte in: 0x1B -> "\x1B".
+void AppendHexEscape(std::string& text, std::uint8_t byte);
+
 // Each byte as two upper-case hex digits followed by one blank: E1 08 01 -> "E1 08 01 ".
 std::string BytesToHexText(std::span<const std::uint8_t> bytes);
 

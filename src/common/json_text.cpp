@@ -1,11 +1,10 @@
 #include "common/json_text.h"
 
+#include "common/hex_text.h"
+
 namespace tavrel {
 
 namespace {
-
-constexpr char kHexDigits[] = "0123456789abcdef";
-constexpr char kUpperHexDigits[] = "0123456789ABCDEF";
 
 // The length of the valid UTF-8 character at `text[i]`; 0 when the bytes there are none (a stray
 // continuation byte, an overlong form, a surrogate, a code point above U+10FFFF, a cut sequence).
@@ -47,9 +46,8 @@ std::string JsonString(std::string_view text) {
         const auto byte = static_cast<unsigned char>(text[i]);
         const std::size_t length = Utf8Length(text, i);
         if (length == 0) {
-            json += "\\\\x";
-            json += kUpperHexDigits[byte >> 4];
-            json += kUpperHexDigits[byte & 0xF];
+            json += '\\';  // JSON's escape of the backslash that begins the text's own
+            AppendHexEscape(json, byte);
             ++i;
             continue;
         }
@@ -67,8 +65,7 @@ std::string JsonString(std::string_view text) {
             json += "\\r";
         } else if (byte < 0x20) {
             json += "\\u00";
-            json += kHexDigits[byte >> 4];
-            json += kHexDigits[byte & 0xF];
+            AppendHexPair(json, byte);
         } else {
             json += static_cast<char>(byte);
         }

@@ -1,18 +1,14 @@
 #include "common/text_escape.h"
 
 #include "common/gbk_text.h"
+#include "common/hex_text.h"
 
 namespace tavrel {
 
 std::string EscapeControlCharacters(std::string_view utf8) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string escaped;
     escaped.reserve(utf8.size());
-    const auto hex = [&](unsigned code) {
-        escaped += "\\x";
-        escaped += kDigits[(code >> 4) & 0xF];
-        escaped += kDigits[code & 0xF];
-    };
+    const auto hex = [&](unsigned char byte) { AppendHexEscape(escaped, byte); };
     for (std::size_t i = 0; i < utf8.size(); ++i) {
         const auto byte = static_cast<unsigned char>(utf8[i]);
         if (byte == '\t') {
@@ -55,14 +51,9 @@ std::string QuoteText(std::string_view utf8, std::size_t maxCharacters) {
 namespace tavrel {
 
 std::string EscapeControlBytes(std::string_view gbk) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string escaped;
     escaped.reserve(gbk.size());
-    const auto hex = [&](unsigned byte) {
-        escaped += "\\x";
-        escaped += kDigits[byte >> 4];
-        escaped += kDigits[byte & 0xF];
-    };
+    const auto hex = [&](unsigned char byte) { AppendHexEscape(escaped, byte); };
     for (std::size_t i = 0; i < gbk.size(); ++i) {
         const auto byte = static_cast<unsigned char>(gbk[i]);
         if (byte >= 0x80) {
@@ -93,7 +84,6 @@ std::string EscapeControlBytes(std::string_view gbk) {
 }
 
 std::string EscapeToPrintableAscii(std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string escaped;
     escaped.reserve(bytes.size());
     for (const char c : bytes) {
@@ -103,9 +93,7 @@ std::string EscapeToPrintableAscii(std::string_view bytes) {
         } else if (byte >= 0x20 && byte < 0x7F) {
             escaped.push_back(c);
         } else {
-            escaped += "\\x";
-            escaped.push_back(kHex[byte >> 4]);
-            escaped.push_back(kHex[byte & 0x0F]);
+            AppendHexEscape(escaped, byte);
         }
     }
     return escaped;

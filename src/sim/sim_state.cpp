@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "common/gbk_text.h"
+#include "common/hex_text.h"
 #include "common/text_escape.h"
 
 namespace tavrel {
@@ -58,16 +59,13 @@ std::optional<long> Lock(int fd, std::chrono::milliseconds wait) {
 }  // namespace
 
 std::string SimStateFile::Format(const std::vector<std::vector<std::uint8_t>>& flash) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text = "# tavrel simulated gadgets: their flash, one line each\n";
     text += kHeader;
     text += '\n';
     for (std::size_t i = 0; i < flash.size(); ++i) {
         text += "sim:gadget-" + std::to_string(i + 1) + ' ';
-        for (const std::uint8_t byte : flash[i]) {
-            text += kDigits[byte >> 4];
-            text += kDigits[byte & 0xF];
-        }
+        for (const std::uint8_t byte : flash[i])
+            AppendHexPair(text, byte);
         text += '\n';
     }
     return text;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "common/gbk_text.h"
+#include "common/hex_text.h"
 #include "common/text_escape.h"
 #include "hid/linux_hidraw.h"
 
@@ -33,13 +34,11 @@ void PlugSimulatedGadgets(SimulatedHidBus& bus, int count) {
 }
 
 std::string SimTraceLine(std::string_view path, std::span<const std::uint8_t> report) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string line = EscapeControlCharacters(path);
     line += '\t';
     for (std::size_t i = 0; i < report.size(); ++i) {
         if (i > 0) line += ' ';
-        line += kDigits[report[i] >> 4];
-        line += kDigits[report[i] & 0xF];
+        AppendHexPair(line, report[i]);
     }
     return line;
 }

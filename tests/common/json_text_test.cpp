@@ -13,7 +13,7 @@ TEST(JsonString, EscapesByJsonsRulesAndWritesBytesThatAreNoUtf8AsHex) {
         {"", R"("")"},
         {"sim:gadget-1", R"("sim:gadget-1")"},
         {"a\"b\\c/d", R"("a\"b\\c/d")"},
-        {"\n\t\r\x01\x1f\x7f", R"("\n\t\r\u0001\u001f)"
+        {"\n\t\r\x01\x1f\x7f", R"("\n\t\r\u0001\u001F)"
                                "\x7f\""},
         {"按键：A é 😀", "\"按键：A é 😀\""},
         // Not UTF-8: a lone continuation byte, a cut sequence, an overlong form, a surrogate, a
