@@ -30,6 +30,7 @@
 #include "script/line_compiler.h"
 #include "sim/simulated_hid_bus.h"
 #include "support/log_collector.h"
+#include "support/shared_text_buffer.h"
 
 namespace tavrel {
 namespace {
@@ -62,31 +63,7 @@ std::vector<Report> ReportsOf(const std::string& utf8Line) {
     return collector.reports;
 }
 
-// Standard error as serve writes it, readable from the thread that drives the test meanwhile.
-class SharedTextBuffer : public std::streambuf {
-public:
-    std::string Text() const {
-        std::lock_guard lock(m_mutex);
-        return m_text;
-    }
-
-protected:
-    int_type overflow(int_type c) override {
-        if (c == traits_type::eof()) return traits_type::not_eof(c);
-        std::lock_guard lock(m_mutex);
-        m_text.push_back(traits_type::to_char_type(c));
-        return c;
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        std::lock_guard lock(m_mutex);
-        m_text.append(s, static_cast<std::size_t>(n));
-        return n;
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::string m_text;
-};
+using test::SharedTextBuffer;
 
 std::size_t Occurrences(const std::string& text, const std::string& what) {
     std::size_t count = 0;
