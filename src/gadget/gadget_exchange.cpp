@@ -13,7 +13,7 @@ GadgetExchange::GadgetExchange(GadgetLink& link, std::optional<GadgetId> target)
 
 GadgetExchange::~GadgetExchange() = default;
 
-void GadgetExchange::StartExchange() {
+void GadgetExchange::StartExchange(LinkKey) {
     Begin();
 }
 
@@ -52,7 +52,7 @@ void GadgetExchange::WaitForReply() {
     m_replyTimer.start(m_link.ReplyWaitMs());
 }
 
-void GadgetExchange::ReportArrived(const ReplyEffects& reply) {
+void GadgetExchange::ReportArrived(LinkKey, const ReplyEffects& reply) {
     if (m_match == ReplyMatch::SameCode && (!m_sentCode || reply.replyCode != m_sentCode)) return;
     if (m_reply) return;  // the first answer since the packet went out counts
     m_reply = reply;
@@ -73,8 +73,7 @@ void GadgetExchange::Finish(Outcome outcome) {
     m_outcome = outcome;
     m_waiting = false;
     m_replyTimer.stop();
-    emit finished(outcome);
-    m_link.Finished(this);
+    emit finished(outcome);  // the link that runs it, among others, learns of it so
 }
 
 void GadgetExchange::Fail(std::string reason) {

@@ -23,6 +23,20 @@ class GadgetExchange : public QObject {
     Q_OBJECT
 
 public:
+    // What only the link that runs an exchange may make: the key to the calls below.
+    class LinkKey {
+        friend class GadgetLink;
+        LinkKey() = default;
+    };
+    // The link starts the exchange.
+    void StartExchange(LinkKey);
+    // The link has written a packet to the target: an answer from before does not count for it.
+    void PacketWritten(LinkKey) { m_reply.reset(); }
+    // A report of the target arrived (called queued, after its effects were applied).
+    void ReportArrived(LinkKey, const ReplyEffects& reply);
+    // The target is no longer listed: the exchange ends with GadgetGone.
+    void GadgetLeft(LinkKey) { Finish(Outcome::GadgetGone); }
+
     // Failed: an answer came, but said the work was not done (see FailureText).
     enum class Outcome { Running, Done, TimedOut, GadgetGone, Failed };
 
@@ -74,11 +88,6 @@ protected:
     GadgetLink& Link() const { return m_link; }
 
 private:
-    friend class GadgetLink;
-    void StartExchange();
-    // A report of the target arrived (called queued, after its effects were applied).
-    void ReportArrived(const ReplyEffects& reply);
-
     GadgetLink& m_link;
     const std::optional<GadgetId> m_target;
     Outcome m_outcome = Outcome::Running;

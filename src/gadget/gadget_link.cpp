@@ -54,7 +54,7 @@ int GadgetLink::Rebuild() {
     m_controller.Enumerate();
     for (GadgetExchange* exchange : std::vector<GadgetExchange*>(m_exchanges)) {
         if (exchange->Target() && Find(*exchange->Target()) == nullptr) {
-            exchange->Finish(GadgetExchange::Outcome::GadgetGone);
+            exchange->GadgetLeft({});
         }
     }
     return static_cast<int>(m_entries.size());
@@ -145,7 +145,7 @@ GadgetLink::SendResult GadgetLink::Write(const GadgetId& target, const CommandPa
     }
     // Cleared whether the write worked or not, as the reply flag always was.
     for (GadgetExchange* exchange : m_exchanges) {
-        if (exchange->Target() == target) exchange->m_reply.reset();
+        if (exchange->Target() == target) exchange->PacketWritten({});
     }
     return result;
 }
@@ -187,7 +187,8 @@ ReplyEffects GadgetLink::HandleReport(THidDevice& device, std::span<const std::u
         if (exchange->Target() == id) {
             // Queued: the report's own effects are applied before the exchange sends again.
             QMetaObject::invokeMethod(
-                exchange, [exchange, effects] { exchange->ReportArrived(effects); }, Qt::QueuedConnection);
+                exchange, [exchange, effects] { exchange->ReportArrived({}, effects); },
+                Qt::QueuedConnection);
         }
     }
     return effects;
@@ -215,7 +216,8 @@ GadgetExchange* GadgetLink::StartAlongside(std::unique_ptr<GadgetExchange> excha
 GadgetExchange* GadgetLink::Run(std::unique_ptr<GadgetExchange> exchange) {
     GadgetExchange* started = exchange.release();
     m_exchanges.push_back(started);
-    started->StartExchange();
+    connect(started, &GadgetExchange::finished, this, [this, started] { Finished(started); });
+    started->StartExchange({});
     return started;
 }
 

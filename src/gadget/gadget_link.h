@@ -134,7 +134,6 @@ signals:
     void exchangeFinished(GadgetExchange* exchange);
 
 private:
-    friend class GadgetExchange;
     GadgetExchange* Run(std::unique_ptr<GadgetExchange> exchange);
     void Finished(GadgetExchange* exchange);
     // Writes one packet to a listed gadget, framed at its output report length.
