@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "app/app_support.h"
+#include "app/font_families.h"
 #include "app/tavrel_application.h"
 #include "commands/command_codes.h"
 #include "commands/script_download.h"
@@ -56,6 +57,11 @@ TForm1::TForm1(QString executableFolder, HidPlatform& platform, QHostAddress udp
       m_link(*HidCtl, *this),
       m_udpServer(m_link, *this, std::move(udpBindAddress)),
       m_hotKeys(new GlobalHotKeys(this)) {
+    // The window's font first, so that the controls are made in it: made in the default font,
+    // each would load that font and lay its text out once more for nothing.
+    QFont font(ResolvedFamily(QString::fromLatin1(kWindowFontFamily)));
+    font.setPixelSize(11);
+    setFont(font);
     setupUi(this);
     // The controller's start-up notice is handled once the event loop runs, with these in place.
     HidCtl->SetOnArrival(MakeHidEvent<THidPlugEvent>([this](THidDevice& device) { HidCtlArrival(device); }));
@@ -65,9 +71,7 @@ TForm1::TForm1(QString executableFolder, HidPlatform& platform, QHostAddress udp
         [this](THidDevice& device, std::uint8_t reportId, const std::uint8_t* data, std::uint16_t size) {
             HidCtlDeviceData(device, reportId, data, size);
         }));
-    QFont font(QStringLiteral("MS Sans Serif"));
-    font.setPixelSize(11);
-    setFont(font);
+    UseResolvedFamilies(*this);
     // Sizes in pixels, like the window's own font: the layout file can only hold points, which
     // would grow with the screen's DPI while the window does not.
     for (const auto& [widget, pixels] :

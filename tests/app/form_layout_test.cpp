@@ -3,6 +3,7 @@
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +14,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "app/font_families.h"
 #include "app/form_fixture.h"
 #include "app/hex_grid.h"
 
@@ -115,7 +117,8 @@ TEST(FormLayout, EveryControlWithItsNameCaptionStateAndPlace) {
     EXPECT_FALSE(fixture.Find<QCheckBox>("chkUdp")->isChecked());
     EXPECT_EQ(fixture.Find<THexGrid>("HexGrid1")->DataSize(), 128);
     EXPECT_EQ(fixture.Find<QListWidget>("DevListBox")->count(), 0);
-    // Fonts in pixels, as the window's own, so that they keep to the layout on any screen.
+    // Fonts in pixels, as the window's own, so that they keep to the layout on any screen; the
+    // layout's Windows families as this system resolves them (the same fonts, found at once).
     for (const auto& [name, family, pixels] :
          {std::tuple<const char*, const char*, int>{"Form1", "MS Sans Serif", 11},
           {"HexGrid1", "Courier New", 15},
@@ -123,7 +126,8 @@ TEST(FormLayout, EveryControlWithItsNameCaptionStateAndPlace) {
           {"MemoSend", "MS Serif", 13}}) {
         const QFont font =
             std::string_view(name) == "Form1" ? fixture.form->font() : fixture.Find<QWidget>(name)->font();
-        EXPECT_EQ(font.family().toStdString(), family) << name;
+        EXPECT_EQ(font.family(), ResolvedFamily(QString::fromLatin1(family))) << name;
+        EXPECT_EQ(QFontInfo(font).family(), QFontInfo(QFont(QString::fromLatin1(family))).family()) << name;
         EXPECT_EQ(font.pixelSize(), pixels) << name;
     }
 }

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace tavrel {
+
+// The window's font: "MS Sans Serif" at 11 pixels, as the layout was drawn with.
+inline constexpr const char* kWindowFontFamily = "MS Sans Serif";
+
+// The layout names Windows font families ("MS Sans Serif", "Courier New", "MS Serif") that other
+// systems do not have. Each is resolved here once to the family the system's font configuration
+// picks for it, which is the family that a look-up of the name finds, so widgets get the same
+// font without a look-up of a missing family (and its fallbacks) for every font they ask for.
+QString ResolvedFamily(const QString& family);
+
+// Gives `root` and every widget in it whose font names one of those families the resolved
+// family instead; sizes and styles stay.
+void UseResolvedFamilies(QWidget& root);
+
+}  // namespace tavrel
