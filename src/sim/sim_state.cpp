@@ -44,7 +44,11 @@ std::optional<long> Lock(int fd, std::chrono::milliseconds wait) {
         lock.l_whence = SEEK_SET;
         if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) {
             const std::string pid = std::to_string(::getpid()) + "\n";
-            if (::ftruncate(fd, 0) == 0) static_cast<void>(::pwrite(fd, pid.data(), pid.size(), 0));
+            // The number only names the holder in another process's message: a failed write costs
+            // that message its number, nothing else.
+            if (::ftruncate(fd, 0) == 0) {
+                [[maybe_unused]] const ssize_t written = ::pwrite(fd, pid.data(), pid.size(), 0);
+            }
             return std::nullopt;
         }
         if (std::chrono::steady_clock::now() >= end) {
