@@ -15,15 +15,15 @@ constexpr std::array<const char*, 3> kWindowsFamilies = {"MS Sans Serif", "Couri
 
 }  // namespace
 
-QString ResolvedFamily(const QString& family) {
+QString ResolvedFamily(const QFont& font) {
     static std::map<QString, QString> resolved;  // event thread only
-    const auto found = resolved.find(family);
+    const auto found = resolved.find(font.family());
     if (found != resolved.end()) return found->second;
     // QFontInfo asks the font database the way drawing text does: the family it reports is the
-    // one that text in `family` is drawn with.
-    const QString family_found = QFontInfo(QFont(family)).family();
-    resolved.emplace(family, family_found);
-    return family_found;
+    // one that text in the font's family is drawn with.
+    const QString family = QFontInfo(font).family();
+    resolved.emplace(font.family(), family);
+    return family;
 }
 
 void UseResolvedFamilies(QWidget& root) {
@@ -31,7 +31,7 @@ void UseResolvedFamilies(QWidget& root) {
         QFont font = widget.font();
         for (const char* windows : kWindowsFamilies) {
             if (font.family() == QLatin1String(windows)) {
-                font.setFamily(ResolvedFamily(font.family()));
+                font.setFamily(ResolvedFamily(font));
                 widget.setFont(font);
                 return;
             }

@@ -59,8 +59,9 @@ TForm1::TForm1(QString executableFolder, HidPlatform& platform, QHostAddress udp
       m_hotKeys(new GlobalHotKeys(this)) {
     // The window's font first, so that the controls are made in it: made in the default font,
     // each would load that font and lay its text out once more for nothing.
-    QFont font(ResolvedFamily(QString::fromLatin1(kWindowFontFamily)));
+    QFont font(QString::fromLatin1(kWindowFontFamily));
     font.setPixelSize(11);
+    font.setFamily(ResolvedFamily(font));
     setFont(font);
     setupUi(this);
     // The controller's start-up notice is handled once the event loop runs, with these in place.
@@ -71,7 +72,6 @@ TForm1::TForm1(QString executableFolder, HidPlatform& platform, QHostAddress udp
         [this](THidDevice& device, std::uint8_t reportId, const std::uint8_t* data, std::uint16_t size) {
             HidCtlDeviceData(device, reportId, data, size);
         }));
-    UseResolvedFamilies(*this);
     // Sizes in pixels, like the window's own font: the layout file can only hold points, which
     // would grow with the screen's DPI while the window does not.
     for (const auto& [widget, pixels] :
@@ -80,6 +80,7 @@ TForm1::TForm1(QString executableFolder, HidPlatform& platform, QHostAddress udp
         sized.setPixelSize(pixels);
         widget->setFont(sized);
     }
+    UseResolvedFamilies(*this);
     PageControl1->setStyleSheet(
         QStringLiteral("QTabBar::tab { width: %1px; padding-left: 0px; padding-right: 0px; }")
             .arg(kTabWidth));

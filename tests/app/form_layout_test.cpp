@@ -126,7 +126,7 @@ TEST(FormLayout, EveryControlWithItsNameCaptionStateAndPlace) {
           {"MemoSend", "MS Serif", 13}}) {
         const QFont font =
             std::string_view(name) == "Form1" ? fixture.form->font() : fixture.Find<QWidget>(name)->font();
-        EXPECT_EQ(font.family(), ResolvedFamily(QString::fromLatin1(family))) << name;
+        EXPECT_EQ(font.family(), ResolvedFamily(QFont(QString::fromLatin1(family)))) << name;
         EXPECT_EQ(QFontInfo(font).family(), QFontInfo(QFont(QString::fromLatin1(family))).family()) << name;
         EXPECT_EQ(font.pixelSize(), pixels) << name;
     }
