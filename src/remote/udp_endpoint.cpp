@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <QNetworkProxy>
 #include <QUdpSocket>
 #include <QVariant>
 
@@ -26,6 +27,9 @@ TUdpEndpoint::~TUdpEndpoint() = default;
 std::optional<std::string> TUdpEndpoint::SetLocalPort(int port) {
     m_socket.reset();
     auto socket = std::make_unique<QUdpSocket>();
+    // A server's port is bound here, never through a proxy. Asking for the system's proxy would
+    // also start a resolver thread at every start for nothing.
+    socket->setProxy(QNetworkProxy::NoProxy);
     m_localPort = port;
     const auto bound = static_cast<quint16>(port & 0xFFFF);
     if (!socket->bind(m_bindAddress, bound)) {
