@@ -10,31 +10,31 @@ namespace tavrel {
 
 namespace {
 
-constexpr OptionSpec kUdpBind{.name = "--udp-bind",
-                              .value = OptionValue::Required,
-                              .valueName = "ADDRESS",
-                              .help =
-                                  "the UDP script server listens on this IPv4 address only (127.0.0.1,\n"
-                                  "say) instead of every local address: anyone who reaches the port can\n"
-                                  "type on the gadget",
-                              .noun = "an IPv4 address"};
-constexpr OptionSpec kUdpKeys{.name = "--udp-keys",
-                              .value = OptionValue::Required,
-                              .valueName = "FILE",
-                              .help =
-                                  "the UDP script server speaks DTLS 1.2 with the pre-shared keys of\n"
-                                  "FILE (IDENTITY KEY per line) instead of plain datagrams",
-                              .noun = "a file",
-                              .hint = ValueHint::File};
-constexpr OptionSpec kHelp{.name = "--help", .value = OptionValue::None, .help = "print this and exit"};
-constexpr OptionSpec kShortHelp{
+constexpr OptionDef kUdpBind{.name = "--udp-bind",
+                             .value = OptionValue::Required,
+                             .valueName = "ADDRESS",
+                             .help =
+                                 "the UDP script server listens on this IPv4 address only (127.0.0.1,\n"
+                                 "say) instead of every local address: anyone who reaches the port can\n"
+                                 "type on the gadget",
+                             .noun = "an IPv4 address"};
+constexpr OptionDef kUdpKeys{.name = "--udp-keys",
+                             .value = OptionValue::Required,
+                             .valueName = "FILE",
+                             .help =
+                                 "the UDP script server speaks DTLS 1.2 with the pre-shared keys of\n"
+                                 "FILE (IDENTITY KEY per line) instead of plain datagrams",
+                             .noun = "a file",
+                             .hint = ValueHint::File};
+constexpr OptionDef kHelp{.name = "--help", .value = OptionValue::None, .help = "print this and exit"};
+constexpr OptionDef kShortHelp{
     .name = "-h", .value = OptionValue::None, .hint = ValueHint::Text, .hidden = true};
 
 // Qt's own options, passed on to it: those that take a value in the next argument, and flags.
-constexpr OptionSpec QtOption(std::string_view name, OptionValue value) {
-    return OptionSpec{.name = name, .value = value, .valueName = "VALUE", .hidden = true};
+constexpr OptionDef QtOption(std::string_view name, OptionValue value) {
+    return OptionDef{.name = name, .value = value, .valueName = "VALUE", .hidden = true};
 }
-constexpr OptionSpec kQtOptions[] = {
+constexpr OptionDef kQtOptions[] = {
     QtOption("-platform", OptionValue::Required),
     QtOption("-platformpluginpath", OptionValue::Required),
     QtOption("-platformtheme", OptionValue::Required),
@@ -56,15 +56,15 @@ constexpr OptionSpec kQtOptions[] = {
 
 }  // namespace
 
-std::span<const OptionSpec* const> AppOptionSpecs() {
-    static const std::vector<const OptionSpec*> specs = [] {
-        std::vector<const OptionSpec*> all(PlatformOptionSpecs().begin(), PlatformOptionSpecs().end());
+std::span<const OptionDef* const> AppOptionDefs() {
+    static const std::vector<const OptionDef*> defs = [] {
+        std::vector<const OptionDef*> all(PlatformOptionDefs().begin(), PlatformOptionDefs().end());
         all.insert(all.end(), {&kUdpBind, &kUdpKeys, &kHelp, &kShortHelp});
-        for (const OptionSpec& qt : kQtOptions)
+        for (const OptionDef& qt : kQtOptions)
             all.push_back(&qt);
         return all;
     }();
-    return specs;
+    return defs;
 }
 
 std::string_view AppUsage() {
@@ -72,7 +72,7 @@ std::string_view AppUsage() {
         "Usage: tavrel [--simulate[=N]] [--sim-trace FILE] [--sim-state FILE] [--sysfs-root DIR] [--dev-root "
         "DIR]\n"
         "              [--udp-bind ADDRESS] [--udp-keys FILE] [Qt options such as -platform xcb]\n" +
-        OptionHelpTable(AppOptionSpecs());
+        OptionHelpTable(AppOptionDefs());
     return usage;
 }
 
@@ -92,19 +92,19 @@ AppOptions ParseAppOptions(std::span<const std::string> args) {
     };
     try {
         WalkArguments(
-            args, AppOptionSpecs(), OperandRule::None,
-            [&](const OptionSpec& spec, const std::optional<std::string>& value) {
-                if (IsPlatformOption(spec)) {
-                    refuse(ApplyPlatformOption(spec, value, options.platform));
-                } else if (&spec == &kHelp || &spec == &kShortHelp) {
+            args, AppOptionDefs(), OperandRule::None,
+            [&](const OptionDef& def, const std::optional<std::string>& value) {
+                if (IsPlatformOption(def)) {
+                    refuse(ApplyPlatformOption(def, value, options.platform));
+                } else if (&def == &kHelp || &def == &kShortHelp) {
                     options.help = true;
-                } else if (&spec == &kUdpBind) {
+                } else if (&def == &kUdpBind) {
                     options.udpBind = *value;
                     if (!ParseBindAddress(options.udpBind)) {
                         refuse("--udp-bind takes a dotted unicast IPv4 address such as 127.0.0.1, not '" +
                                QuoteText(options.udpBind) + "'");
                     }
-                } else if (&spec == &kUdpKeys) {
+                } else if (&def == &kUdpKeys) {
                     options.udpKeys = *value;
                     if (options.udpKeys.empty()) refuse("--udp-keys needs a file");
                 }

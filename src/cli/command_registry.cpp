@@ -14,93 +14,92 @@
 namespace tavrel {
 
 namespace cli_options {
-const OptionSpec kDevice{.name = "--device",
-                         .value = OptionValue::Required,
-                         .valueName = "PATH",
-                         .help = "work on the gadget at PATH, as 'devices' prints it (repeatable)",
-                         .hint = ValueHint::Device};
-const OptionSpec kAll{.name = "--all", .value = OptionValue::None, .help = "work on every gadget present"};
-const OptionSpec kTimeout{.name = "--timeout",
-                          .value = OptionValue::Required,
-                          .valueName = "MS",
-                          .help = "wait at most MS milliseconds for each answer (default 10000)"};
-const OptionSpec kEncoding{.name = "--encoding",
-                           .value = OptionValue::Required,
-                           .valueName = "utf8|gbk",
-                           .help = "the text's encoding (default utf8)",
-                           .hint = ValueHint::Words,
-                           .words = "utf8 gbk"};
-const OptionSpec kVersion{.name = "--version",
-                          .value = OptionValue::Required,
-                          .valueName = "TEXT",
-                          .help = "the script's version, a number from 0 to 255 (default 1)"};
-const OptionSpec kNoAutorun{.name = "--no-autorun",
-                            .value = OptionValue::None,
-                            .help = "the script does not run by itself when the gadget starts"};
-const OptionSpec kVerify{
-    .name = "--verify", .value = OptionValue::None, .help = "read what was written back and compare"};
-const OptionSpec kIfChanged{.name = "--if-changed",
-                            .value = OptionValue::None,
-                            .help = "read the flash first and write only the blocks that differ"};
-const OptionSpec kRaw{.name = "--raw", .value = OptionValue::None, .help = "FILE holds 128 raw bytes"};
-const OptionSpec kHex{
-    .name = "--hex", .value = OptionValue::None, .help = "FILE holds the bytes as hex text"};
-const OptionSpec kOutput{.name = "--output",
-                         .value = OptionValue::Required,
-                         .valueName = "FILE",
-                         .help = "write the 128 bytes to FILE instead of standard output",
-                         .hint = ValueHint::File};
-const OptionSpec kJson{.name = "--json",
-                       .value = OptionValue::None,
-                       .help =
-                           "print the results as JSON Lines, errors included; nothing else on\n"
-                           "standard output"};
-const OptionSpec kPort{.name = "--port",
-                       .value = OptionValue::Required,
-                       .valueName = "N",
-                       .help = "the UDP port (default 10200; 0: the system's choice)"};
-const OptionSpec kUdpBind{.name = "--udp-bind",
-                          .value = OptionValue::Required,
-                          .valueName = "ADDRESS",
-                          .help =
-                              "listen on this IPv4 address (default 127.0.0.1, every address with\n"
-                              "--keys)"};
-const OptionSpec kAllow{.name = "--allow",
+const OptionDef kDevice{.name = "--device",
                         .value = OptionValue::Required,
-                        .valueName = "ADDRESS[/BITS]",
-                        .help = "hear only these senders (repeatable)"};
-const OptionSpec kServeKeys{.name = "--keys",
-                            .value = OptionValue::Required,
-                            .valueName = "FILE",
-                            .help = "speak DTLS 1.2 with the pre-shared keys of FILE",
-                            .hint = ValueHint::File};
-const OptionSpec kPlain{
-    .name = "--plain", .value = OptionValue::None, .help = "take plain UDP off the loopback"};
-const OptionSpec kMetricsFile{.name = "--metrics-file",
-                              .value = OptionValue::Required,
-                              .valueName = "FILE",
-                              .help = "keep the counters in FILE (ending in .prom) for node_exporter",
-                              .hint = ValueHint::File};
-const OptionSpec kVerbose{.name = "--verbose", .value = OptionValue::None, .help = "log every line run"};
-const OptionSpec kTo{.name = "--to",
-                     .value = OptionValue::Required,
-                     .valueName = "HOST[:PORT]",
-                     .help = "the server (port 10200 unless given)"};
-const OptionSpec kSendKeys{.name = "--keys",
+                        .valueName = "PATH",
+                        .help = "work on the gadget at PATH, as 'devices' prints it (repeatable)",
+                        .hint = ValueHint::Device};
+const OptionDef kAll{.name = "--all", .value = OptionValue::None, .help = "work on every gadget present"};
+const OptionDef kTimeout{.name = "--timeout",
+                         .value = OptionValue::Required,
+                         .valueName = "MS",
+                         .help = "wait at most MS milliseconds for each answer (default 10000)"};
+const OptionDef kEncoding{.name = "--encoding",
+                          .value = OptionValue::Required,
+                          .valueName = "utf8|gbk",
+                          .help = "the text's encoding (default utf8)",
+                          .hint = ValueHint::Words,
+                          .words = "utf8 gbk"};
+const OptionDef kVersion{.name = "--version",
+                         .value = OptionValue::Required,
+                         .valueName = "TEXT",
+                         .help = "the script's version, a number from 0 to 255 (default 1)"};
+const OptionDef kNoAutorun{.name = "--no-autorun",
+                           .value = OptionValue::None,
+                           .help = "the script does not run by itself when the gadget starts"};
+const OptionDef kVerify{
+    .name = "--verify", .value = OptionValue::None, .help = "read what was written back and compare"};
+const OptionDef kIfChanged{.name = "--if-changed",
+                           .value = OptionValue::None,
+                           .help = "read the flash first and write only the blocks that differ"};
+const OptionDef kRaw{.name = "--raw", .value = OptionValue::None, .help = "FILE holds 128 raw bytes"};
+const OptionDef kHex{.name = "--hex", .value = OptionValue::None, .help = "FILE holds the bytes as hex text"};
+const OptionDef kOutput{.name = "--output",
+                        .value = OptionValue::Required,
+                        .valueName = "FILE",
+                        .help = "write the 128 bytes to FILE instead of standard output",
+                        .hint = ValueHint::File};
+const OptionDef kJson{.name = "--json",
+                      .value = OptionValue::None,
+                      .help =
+                          "print the results as JSON Lines, errors included; nothing else on\n"
+                          "standard output"};
+const OptionDef kPort{.name = "--port",
+                      .value = OptionValue::Required,
+                      .valueName = "N",
+                      .help = "the UDP port (default 10200; 0: the system's choice)"};
+const OptionDef kUdpBind{.name = "--udp-bind",
+                         .value = OptionValue::Required,
+                         .valueName = "ADDRESS",
+                         .help =
+                             "listen on this IPv4 address (default 127.0.0.1, every address with\n"
+                             "--keys)"};
+const OptionDef kAllow{.name = "--allow",
+                       .value = OptionValue::Required,
+                       .valueName = "ADDRESS[/BITS]",
+                       .help = "hear only these senders (repeatable)"};
+const OptionDef kServeKeys{.name = "--keys",
                            .value = OptionValue::Required,
                            .valueName = "FILE",
-                           .help = "send over DTLS with the key of --identity from FILE",
+                           .help = "speak DTLS 1.2 with the pre-shared keys of FILE",
                            .hint = ValueHint::File};
-const OptionSpec kIdentity{.name = "--identity",
-                           .value = OptionValue::Required,
-                           .valueName = "NAME",
-                           .help = "the identity whose key is used"};
-const OptionSpec kAnswerTimeout{.name = "--timeout",
-                                .value = OptionValue::Required,
-                                .valueName = "MS",
-                                .help =
-                                    "wait up to MS milliseconds for the answers after the last line\n"
-                                    "(default 2000)"};
+const OptionDef kPlain{
+    .name = "--plain", .value = OptionValue::None, .help = "take plain UDP off the loopback"};
+const OptionDef kMetricsFile{.name = "--metrics-file",
+                             .value = OptionValue::Required,
+                             .valueName = "FILE",
+                             .help = "keep the counters in FILE (ending in .prom) for node_exporter",
+                             .hint = ValueHint::File};
+const OptionDef kVerbose{.name = "--verbose", .value = OptionValue::None, .help = "log every line run"};
+const OptionDef kTo{.name = "--to",
+                    .value = OptionValue::Required,
+                    .valueName = "HOST[:PORT]",
+                    .help = "the server (port 10200 unless given)"};
+const OptionDef kSendKeys{.name = "--keys",
+                          .value = OptionValue::Required,
+                          .valueName = "FILE",
+                          .help = "send over DTLS with the key of --identity from FILE",
+                          .hint = ValueHint::File};
+const OptionDef kIdentity{.name = "--identity",
+                          .value = OptionValue::Required,
+                          .valueName = "NAME",
+                          .help = "the identity whose key is used"};
+const OptionDef kAnswerTimeout{.name = "--timeout",
+                               .value = OptionValue::Required,
+                               .valueName = "MS",
+                               .help =
+                                   "wait up to MS milliseconds for the answers after the last line\n"
+                                   "(default 2000)"};
 }  // namespace cli_options
 
 namespace {
@@ -131,33 +130,33 @@ constexpr std::string_view kGadgetDescription =
     "      Exit status: 0 done, 1 failed on a gadget, 2 bad arguments or input, 3 no\n"
     "      usable gadget, 4 --sim-state FILE in use by another tavrel.\n";
 
-std::vector<const OptionSpec*> Join(std::initializer_list<std::span<const OptionSpec* const>> parts) {
-    std::vector<const OptionSpec*> all;
+std::vector<const OptionDef*> Join(std::initializer_list<std::span<const OptionDef* const>> parts) {
+    std::vector<const OptionDef*> all;
     for (const auto part : parts)
         all.insert(all.end(), part.begin(), part.end());
     return all;
 }
 
-std::vector<const OptionSpec*> GadgetOptionsWith(std::initializer_list<const OptionSpec*> own) {
-    const OptionSpec* const select[] = {&kDevice, &kAll};
-    const OptionSpec* const timeout[] = {&kTimeout};
-    const OptionSpec* const json[] = {&kJson};
-    const std::vector<const OptionSpec*> mine(own);
-    return Join({select, PlatformOptionSpecs(), timeout, mine, json});
+std::vector<const OptionDef*> GadgetOptionsWith(std::initializer_list<const OptionDef*> own) {
+    const OptionDef* const select[] = {&kDevice, &kAll};
+    const OptionDef* const timeout[] = {&kTimeout};
+    const OptionDef* const json[] = {&kJson};
+    const std::vector<const OptionDef*> mine(own);
+    return Join({select, PlatformOptionDefs(), timeout, mine, json});
 }
 
 CliCommand Gadget(std::string_view name, std::string_view synopsis,
-                  std::initializer_list<const OptionSpec*> own, OperandRule operands = OperandRule::Words,
+                  std::initializer_list<const OptionDef*> own, OperandRule operands = OperandRule::Words,
                   std::string_view description = {}) {
     return CliCommand{name,        synopsis,        GadgetOptionsWith(own), operands, ArgumentWording::Gadget,
                       description, RunGadgetCommand};
 }
 
 std::vector<CliCommand> MakeCommands() {
-    const OptionSpec* const select[] = {&kDevice, &kAll};
-    const OptionSpec* const json[] = {&kJson};
-    const OptionSpec* const serveOwn[] = {&kPort,  &kUdpBind,     &kAllow,  &kServeKeys,
-                                          &kPlain, &kMetricsFile, &kVerbose};
+    const OptionDef* const select[] = {&kDevice, &kAll};
+    const OptionDef* const json[] = {&kJson};
+    const OptionDef* const serveOwn[] = {&kPort,  &kUdpBind,     &kAllow,  &kServeKeys,
+                                         &kPlain, &kMetricsFile, &kVerbose};
     return {
         {"compile",
          "compile [--version TEXT] [--no-autorun] [--encoding utf8|gbk] [--json] [FILE|-]",
@@ -177,7 +176,7 @@ std::vector<CliCommand> MakeCommands() {
         {"devices",
          "devices [--simulate[=N]] [--sim-trace FILE] [--sim-state FILE] [--sysfs-root DIR] [--dev-root DIR] "
          "[--json]",
-         Join({PlatformOptionSpecs(), json}), OperandRule::None, ArgumentWording::Plain,
+         Join({PlatformOptionDefs(), json}), OperandRule::None, ArgumentWording::Plain,
          "      Lists every HID interface the tool sees, one line each, tab-separated: path,\n"
          "      VID=.... PID=...., in=<input report bytes>, out=<output report bytes>,\n"
          "      'gadget' or '-', 'rw' or 'query-only', why read-write access failed ('-' when\n"
@@ -206,7 +205,7 @@ std::vector<CliCommand> MakeCommands() {
          "serve [--device PATH]... [--all] [--port N] [--udp-bind ADDRESS] [--allow ADDRESS[/BITS]]... "
          "[--keys FILE] [--plain] [--metrics-file FILE] [--verbose] [--simulate[=N]] [--sim-trace FILE] "
          "[--sim-state FILE] [--sysfs-root DIR] [--dev-root DIR]",
-         Join({select, serveOwn, PlatformOptionSpecs()}), OperandRule::None, ArgumentWording::Serve,
+         Join({select, serveOwn, PlatformOptionDefs()}), OperandRule::None, ArgumentWording::Serve,
          "      Serves script lines over UDP without a window, until SIGTERM or SIGINT: each\n"
          "      datagram on port N (default 10200; 0 lets the system choose) of ADDRESS (IPv4,\n"
          "      default 127.0.0.1, or every address with --keys) is one line, cut at its first zero\n"
@@ -252,9 +251,9 @@ std::string UsageLine(const CliCommand& command) {
 
 }  // namespace
 
-const OptionSpec* CliCommand::Option(std::string_view optionName) const {
+const OptionDef* CliCommand::Option(std::string_view optionName) const {
     const auto found = std::find_if(options.begin(), options.end(),
-                                    [&](const OptionSpec* spec) { return spec->name == optionName; });
+                                    [&](const OptionDef* def) { return def->name == optionName; });
     return found == options.end() ? nullptr : *found;
 }
 
@@ -270,10 +269,10 @@ const CliCommand* FindCliCommand(std::string_view name) {
     return found == commands.end() ? nullptr : &*found;
 }
 
-std::vector<const OptionSpec*> SelectOptionSpecs(const CliCommand& command) {
-    std::vector<const OptionSpec*> select = {&kDevice, &kAll};
+std::vector<const OptionDef*> SelectOptionDefs(const CliCommand& command) {
+    std::vector<const OptionDef*> select = {&kDevice, &kAll};
     if (command.wording == ArgumentWording::Gadget) {
-        select.insert(select.end(), PlatformOptionSpecs().begin(), PlatformOptionSpecs().end());
+        select.insert(select.end(), PlatformOptionDefs().begin(), PlatformOptionDefs().end());
         select.push_back(&kTimeout);
     }
     return select;
@@ -315,7 +314,7 @@ void RefuseArgument(const CliCommand& command, const std::string& what) {
 }
 
 void ReadArguments(const CliCommand& command, std::span<const std::string> args,
-                   const std::function<void(const OptionSpec&, const std::optional<std::string>&)>& option,
+                   const std::function<void(const OptionDef&, const std::optional<std::string>&)>& option,
                    const std::function<void(const std::string&)>& operand) {
     try {
         WalkArguments(args, command.options, command.operands, option, operand);

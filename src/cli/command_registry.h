@@ -26,7 +26,7 @@ enum class ArgumentWording {
 struct CliCommand {
     std::string_view name;      // "compile", "flash write", "send --to"
     std::string_view synopsis;  // after "tavrel-cli "; "[SELECT]" stands for the selection options
-    std::vector<const OptionSpec*> options;
+    std::vector<const OptionDef*> options;
     OperandRule operands = OperandRule::None;
     ArgumentWording wording = ArgumentWording::Plain;
     // What --help says below the synopsis (its lines indented by six); empty: the next command's
@@ -36,7 +36,7 @@ struct CliCommand {
     int (*run)(std::span<const std::string> args, const CliStreams& io) = nullptr;
 
     // The option of this command called `name` ("--verify"); none when it takes no such option.
-    const OptionSpec* Option(std::string_view name) const;
+    const OptionDef* Option(std::string_view name) const;
 };
 
 // Every command, in the order --help lists them.
@@ -46,7 +46,7 @@ const CliCommand* FindCliCommand(std::string_view name);
 
 // The options that select gadgets: --device, --all (and, for the gadget commands, --timeout and
 // the platform's), which "[SELECT]" in a synopsis stands for.
-std::vector<const OptionSpec*> SelectOptionSpecs(const CliCommand& command);
+std::vector<const OptionDef*> SelectOptionDefs(const CliCommand& command);
 
 // tavrel-cli --help, made from the commands.
 std::string CliUsage();
@@ -61,7 +61,7 @@ std::string CommandHelp(const CliCommand& command);
 // `option` and `operand` as WalkArguments does; an argument it cannot read is a UsageError worded
 // as the command words it.
 void ReadArguments(const CliCommand& command, std::span<const std::string> args,
-                   const std::function<void(const OptionSpec&, const std::optional<std::string>&)>& option,
+                   const std::function<void(const OptionDef&, const std::optional<std::string>&)>& option,
                    const std::function<void(const std::string&)>& operand);
 
 // Throws the UsageError that words `fault` as the command words it.
@@ -72,31 +72,31 @@ bool AsksForJson(std::span<const std::string> args);
 
 // The options shared by several commands.
 namespace cli_options {
-extern const OptionSpec kDevice;
-extern const OptionSpec kAll;
-extern const OptionSpec kTimeout;
-extern const OptionSpec kEncoding;
-extern const OptionSpec kVersion;
-extern const OptionSpec kNoAutorun;
-extern const OptionSpec kVerify;
-extern const OptionSpec kIfChanged;
-extern const OptionSpec kRaw;
-extern const OptionSpec kHex;
-extern const OptionSpec kOutput;
-extern const OptionSpec kJson;
+extern const OptionDef kDevice;
+extern const OptionDef kAll;
+extern const OptionDef kTimeout;
+extern const OptionDef kEncoding;
+extern const OptionDef kVersion;
+extern const OptionDef kNoAutorun;
+extern const OptionDef kVerify;
+extern const OptionDef kIfChanged;
+extern const OptionDef kRaw;
+extern const OptionDef kHex;
+extern const OptionDef kOutput;
+extern const OptionDef kJson;
 // serve's
-extern const OptionSpec kPort;
-extern const OptionSpec kUdpBind;
-extern const OptionSpec kAllow;
-extern const OptionSpec kServeKeys;
-extern const OptionSpec kPlain;
-extern const OptionSpec kMetricsFile;
-extern const OptionSpec kVerbose;
+extern const OptionDef kPort;
+extern const OptionDef kUdpBind;
+extern const OptionDef kAllow;
+extern const OptionDef kServeKeys;
+extern const OptionDef kPlain;
+extern const OptionDef kMetricsFile;
+extern const OptionDef kVerbose;
 // send --to's
-extern const OptionSpec kTo;
-extern const OptionSpec kSendKeys;
-extern const OptionSpec kIdentity;
-extern const OptionSpec kAnswerTimeout;
+extern const OptionDef kTo;
+extern const OptionDef kSendKeys;
+extern const OptionDef kIdentity;
+extern const OptionDef kAnswerTimeout;
 }  // namespace cli_options
 
 }  // namespace tavrel

@@ -33,10 +33,10 @@ DevicesOptions ParseDevicesOptions(std::span<const std::string> args) {
     DevicesOptions options;
     ReadArguments(
         *FindCliCommand("devices"), args,
-        [&](const OptionSpec& spec, const std::optional<std::string>& value) {
-            if (&spec == &cli_options::kJson) {
+        [&](const OptionDef& def, const std::optional<std::string>& value) {
+            if (&def == &cli_options::kJson) {
                 options.json = true;
-            } else if (auto error = ApplyPlatformOption(spec, value, options.platform)) {
+            } else if (auto error = ApplyPlatformOption(def, value, options.platform)) {
                 throw UsageError(*error);
             }
         },

@@ -49,44 +49,44 @@ GadgetOptions ParseGadgetOptions(std::span<const std::string> args) {
     const auto refuse = [&](const std::string& what) { RefuseArgument(command, what); };
     ReadArguments(
         command, args.subspan(first),
-        [&](const OptionSpec& spec, const std::optional<std::string>& value) {
-            if (IsPlatformOption(spec)) {
+        [&](const OptionDef& def, const std::optional<std::string>& value) {
+            if (IsPlatformOption(def)) {
                 options.platformGiven = true;
-                if (auto error = ApplyPlatformOption(spec, value, options.platform)) refuse(*error);
-            } else if (&spec == &kDevice) {
+                if (auto error = ApplyPlatformOption(def, value, options.platform)) refuse(*error);
+            } else if (&def == &kDevice) {
                 if (value->empty()) refuse("--device needs a path");
                 if (std::find(options.devices.begin(), options.devices.end(), *value) ==
                     options.devices.end())
                     options.devices.push_back(*value);
-            } else if (&spec == &kAll) {
+            } else if (&def == &kAll) {
                 options.all = true;
-            } else if (&spec == &kTimeout) {
+            } else if (&def == &kTimeout) {
                 const std::optional<std::uint32_t> ms =
                     ParseDigits(*value, static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()));
                 if (!ms || *ms < 1)
                     refuse("--timeout takes a number of milliseconds above 0, not '" + QuoteText(*value) +
                            "'");
                 options.timeoutMs = static_cast<int>(*ms);
-            } else if (&spec == &kEncoding) {
+            } else if (&def == &kEncoding) {
                 options.encoding = ParseEncoding(*value);
-            } else if (&spec == &kVersion) {
+            } else if (&def == &kVersion) {
                 options.versionText = CheckedVersion(*value);
-            } else if (&spec == &kNoAutorun) {
+            } else if (&def == &kNoAutorun) {
                 options.autoRun = false;
-            } else if (&spec == &kIfChanged) {
+            } else if (&def == &kIfChanged) {
                 options.ifChanged = true;
-            } else if (&spec == &kVerify) {
+            } else if (&def == &kVerify) {
                 options.verify = true;
-            } else if (&spec == &kRaw || &spec == &kHex) {
+            } else if (&def == &kRaw || &def == &kHex) {
                 const DataFlashInputForm form =
-                    &spec == &kRaw ? DataFlashInputForm::Raw : DataFlashInputForm::Hex;
+                    &def == &kRaw ? DataFlashInputForm::Raw : DataFlashInputForm::Hex;
                 if (options.dataFlashForm != DataFlashInputForm::Either && options.dataFlashForm != form)
                     refuse("--raw and --hex exclude each other");
                 options.dataFlashForm = form;
-            } else if (&spec == &kOutput) {
+            } else if (&def == &kOutput) {
                 options.output = *value;
                 if (options.output.empty()) refuse("--output needs a file");
-            } else if (&spec == &kJson) {
+            } else if (&def == &kJson) {
                 options.json = true;
             }
         },

@@ -52,8 +52,8 @@ const CliCommand& RemoteCommand() {
 
 RemoteOptions ParseRemoteOptions(std::span<const std::string> args) {
     RemoteOptions options;
-    const auto take = [&](const OptionSpec& spec, const std::optional<std::string>& value) {
-        if (&spec == &kTo) {
+    const auto take = [&](const OptionDef& def, const std::optional<std::string>& value) {
+        if (&def == &kTo) {
             const std::string& to = *value;
             const std::size_t colon = to.rfind(':');
             options.host = to.substr(0, colon);
@@ -63,18 +63,18 @@ RemoteOptions ParseRemoteOptions(std::span<const std::string> args) {
                 options.port = static_cast<quint16>(*port);
             }
             if (options.host.empty()) Refuse("--to needs a HOST");
-        } else if (&spec == &kSendKeys) {
+        } else if (&def == &kSendKeys) {
             options.keyFile = *value;
-        } else if (&spec == &kIdentity) {
+        } else if (&def == &kIdentity) {
             options.identity = *value;
-        } else if (&spec == &kEncoding) {
+        } else if (&def == &kEncoding) {
             options.encoding = ParseEncoding(*value);
-        } else if (&spec == &kAnswerTimeout) {
+        } else if (&def == &kAnswerTimeout) {
             const std::optional<std::uint32_t> ms = ParseDigits(*value, 3600000);
             if (!ms || *ms == 0)
                 Refuse("--timeout takes a number of milliseconds above 0, not '" + QuoteText(*value) + "'");
             options.timeoutMs = static_cast<int>(*ms);
-        } else if (&spec == &kJson) {
+        } else if (&def == &kJson) {
             options.json = true;
         }
     };

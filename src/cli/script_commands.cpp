@@ -36,14 +36,14 @@ Options ParseArguments(const CliCommand& command, std::span<const std::string> a
     bool haveFile = false;
     ReadArguments(
         command, args,
-        [&](const OptionSpec& spec, const std::optional<std::string>& value) {
-            if (&spec == &kEncoding) {
+        [&](const OptionDef& def, const std::optional<std::string>& value) {
+            if (&def == &kEncoding) {
                 options.encoding = ParseEncoding(*value);
-            } else if (&spec == &kVersion) {
+            } else if (&def == &kVersion) {
                 options.versionText = CheckedVersion(*value);
-            } else if (&spec == &kNoAutorun) {
+            } else if (&def == &kNoAutorun) {
                 options.autoRun = false;
-            } else if (&spec == &kJson) {
+            } else if (&def == &kJson) {
                 options.json = true;
             }
         },

@@ -71,37 +71,37 @@ ServeOptions ParseServeOptions(std::span<const std::string> args, PlatformSetup:
     ServeOptions options;
     ReadArguments(
         ServeCommand(), args,
-        [&](const OptionSpec& spec, const std::optional<std::string>& value) {
-            if (IsPlatformOption(spec)) {
+        [&](const OptionDef& def, const std::optional<std::string>& value) {
+            if (IsPlatformOption(def)) {
                 if (platform == nullptr) Refuse("--simulate and --sim-trace cannot be used here");
-                if (auto error = ApplyPlatformOption(spec, value, *platform)) Refuse(*error);
-            } else if (&spec == &kAll) {
+                if (auto error = ApplyPlatformOption(def, value, *platform)) Refuse(*error);
+            } else if (&def == &kAll) {
                 // the default: SELECT only narrows with --device
-            } else if (&spec == &kDevice) {
+            } else if (&def == &kDevice) {
                 options.devices.push_back(*value);
-            } else if (&spec == &kPort) {
+            } else if (&def == &kPort) {
                 const std::optional<std::uint32_t> port = ParseDigits(*value, 0xFFFF);
                 if (!port) Refuse("bad port '" + QuoteText(*value) + "' (0 to 65535)");
                 options.port = static_cast<int>(*port);
-            } else if (&spec == &kUdpBind) {
+            } else if (&def == &kUdpBind) {
                 if (!ParseBindAddress(*value))
                     Refuse("bad address '" + QuoteText(*value) + "' (a unicast IPv4 address)");
                 options.bindAddress = *value;
-            } else if (&spec == &kAllow) {
+            } else if (&def == &kAllow) {
                 if (!options.allowed.Add(*value))
                     Refuse("bad --allow '" + QuoteText(*value) + "' (an IPv4 ADDRESS or ADDRESS/BITS)");
-            } else if (&spec == &kServeKeys) {
+            } else if (&def == &kServeKeys) {
                 options.keyFile = *value;
                 if (options.keyFile.empty()) Refuse("--keys needs a file");
-            } else if (&spec == &kMetricsFile) {
+            } else if (&def == &kMetricsFile) {
                 options.metricsFile = *value;
                 if (!IsMetricsFileName(options.metricsFile)) {
                     Refuse("--metrics-file " + QuoteText(options.metricsFile) +
                            " must end in .prom: node_exporter's textfile collector reads only those");
                 }
-            } else if (&spec == &kPlain) {
+            } else if (&def == &kPlain) {
                 options.plain = true;
-            } else if (&spec == &kVerbose) {
+            } else if (&def == &kVerbose) {
                 options.verbose = true;
             }
         },

@@ -20,13 +20,13 @@ enum class ValueHint {
     Text,    // free text: nothing
     File,    // file names
     Folder,  // folder names
-    Words,   // the words of OptionSpec::words
+    Words,   // the words of OptionDef::words
     Device,  // the gadgets' paths
 };
 
 // One option, declared once: the parser, the help, the completion and the manual page's checks all
 // read it.
-struct OptionSpec {
+struct OptionDef {
     std::string_view name{};  // "--device", or Qt's "-platform"
     OptionValue value = OptionValue::None;
     std::string_view valueName{};  // in help and usage: "PATH", "N"
@@ -48,8 +48,8 @@ struct ArgumentFault {
         Unknown,       // not an option of this command, or an operand it does not take
     };
     Kind kind;
-    const OptionSpec* option = nullptr;  // NeedsValue, TakesNoValue
-    std::string argument;                // the argument as given
+    const OptionDef* option = nullptr;  // NeedsValue, TakesNoValue
+    std::string argument;               // the argument as given
 };
 
 // What a command takes besides its options.
@@ -63,14 +63,14 @@ enum class OperandRule {
 // `operand` for each operand. Throws ArgumentFault at the first argument it cannot read, after
 // the calls for the arguments before it (so that a callback's own refusal of an earlier value
 // comes first, as a reader going left to right would see it).
-void WalkArguments(std::span<const std::string> args, std::span<const OptionSpec* const> options,
+void WalkArguments(std::span<const std::string> args, std::span<const OptionDef* const> options,
                    OperandRule operands,
-                   const std::function<void(const OptionSpec&, const std::optional<std::string>&)>& option,
+                   const std::function<void(const OptionDef&, const std::optional<std::string>&)>& option,
                    const std::function<void(const std::string&)>& operand);
 
 // The options' help as a two-column table: "  --sim-trace FILE  with --simulate: ...", the
 // help column at least 18 wide, further lines of a help text indented to it. Hidden options are
 // left out.
-std::string OptionHelpTable(std::span<const OptionSpec* const> options);
+std::string OptionHelpTable(std::span<const OptionDef* const> options);
 
 }  // namespace tavrel

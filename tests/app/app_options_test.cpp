@@ -86,10 +86,10 @@ TEST(AppOptions, UsageAndManualPageNameEveryOption) {
     std::string synopsis = page.substr(start, page.find(".SH ", start + 1) - start);
     for (std::size_t at; (at = synopsis.find("\\-")) != std::string::npos;)
         synopsis.replace(at, 2, "-");
-    for (const OptionSpec* spec : AppOptionSpecs()) {
-        if (spec->hidden) continue;
-        EXPECT_THAT(std::string(AppUsage()), HasSubstr("  " + spec->Written())) << spec->name;
-        EXPECT_THAT(synopsis, HasSubstr(std::string(spec->name))) << spec->name;
+    for (const OptionDef* def : AppOptionDefs()) {
+        if (def->hidden) continue;
+        EXPECT_THAT(std::string(AppUsage()), HasSubstr("  " + def->Written())) << def->name;
+        EXPECT_THAT(synopsis, HasSubstr(std::string(def->name))) << def->name;
     }
 }
 

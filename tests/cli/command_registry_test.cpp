@@ -29,8 +29,8 @@ std::string ReadSourceFile(const std::string& path) {
 // The options a command shows (not the hidden ones).
 Names Declared(const CliCommand& command) {
     Names names;
-    for (const OptionSpec* spec : command.options) {
-        if (!spec->hidden) names.emplace(spec->name);
+    for (const OptionDef* def : command.options) {
+        if (!def->hidden) names.emplace(def->name);
     }
     return names;
 }
@@ -41,8 +41,8 @@ Names Mentioned(const CliCommand& command, const std::string& text, const std::r
     for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it)
         names.insert("--" + (*it)[1].str());
     if (text.find("SELECT") != std::string::npos) {
-        for (const OptionSpec* spec : SelectOptionSpecs(command))
-            names.emplace(spec->name);
+        for (const OptionDef* def : SelectOptionDefs(command))
+            names.emplace(def->name);
     }
     return names;
 }
@@ -110,7 +110,8 @@ Completion ReadCompletion() {
     };
     std::smatch match;
     Names select;
-    if (std::regex_search(script, match, std::regex(R"re(local select="([^"]*)")re"))) select = words(match[1]);
+    if (std::regex_search(script, match, std::regex(R"re(local select="([^"]*)")re")))
+        select = words(match[1]);
     const std::regex row(R"re(^\s*([a-z" |]+)\)\s*options=("?)([^";]*)\2)re");
     const std::regex valueRow(R"(^\s*(--[a-z-]+(?:\s*\|\s*--[a-z-]+)*)\)\s*$)");
     std::istringstream lines(script);
@@ -155,15 +156,15 @@ Completion ReadCompletion() {
                 hint = ValueHint::Words;
                 for (const std::string& name : pending)
                     completion.words[name] = match[1];
+            }
+            if (hint) {
+                for (const std::string& name : pending)
+                    completion.values[name] = *hint;
+                pending.clear();
+            }
         }
-        if (hint) {
-            for (const std::string& name : pending)
-                completion.values[name] = *hint;
-            pending.clear();
-        }
-        }
-}
-return completion;
+    }
+    return completion;
 }
 
 TEST(CommandRegistry, BashCompletionOffersExactlyTheOptionsOfEachCommandAndTheRightValues) {
@@ -173,12 +174,12 @@ TEST(CommandRegistry, BashCompletionOffersExactlyTheOptionsOfEachCommandAndTheRi
         const std::string word = command.name == "send --to" ? "send" : std::string(command.name);
         const Names names = Declared(command);
         declared[word].insert(names.begin(), names.end());
-        for (const OptionSpec* spec : command.options) {
-            if (spec->hidden || spec->value != OptionValue::Required) continue;
-            ASSERT_TRUE(completion.values.contains(std::string(spec->name))) << spec->name;
-            EXPECT_EQ(completion.values.at(std::string(spec->name)), spec->hint) << spec->name;
-            if (spec->hint == ValueHint::Words) {
-                EXPECT_EQ(completion.words.at(std::string(spec->name)), spec->words) << spec->name;
+        for (const OptionDef* def : command.options) {
+            if (def->hidden || def->value != OptionValue::Required) continue;
+            ASSERT_TRUE(completion.values.contains(std::string(def->name))) << def->name;
+            EXPECT_EQ(completion.values.at(std::string(def->name)), def->hint) << def->name;
+            if (def->hint == ValueHint::Words) {
+                EXPECT_EQ(completion.words.at(std::string(def->name)), def->words) << def->name;
             }
         }
     }

@@ -9,15 +9,15 @@
 namespace tavrel {
 namespace {
 
-constexpr OptionSpec kFlag{.name = "--all", .help = "every gadget"};
-constexpr OptionSpec kValue{
+constexpr OptionDef kFlag{.name = "--all", .help = "every gadget"};
+constexpr OptionDef kValue{
     .name = "--device", .value = OptionValue::Required, .valueName = "PATH", .help = "the gadget at PATH"};
-constexpr OptionSpec kOptional{.name = "--simulate",
-                               .value = OptionValue::Optional,
-                               .valueName = "N",
-                               .help = "simulated gadgets\nN of them"};
-constexpr OptionSpec kQt{.name = "-platform", .value = OptionValue::Required, .hidden = true};
-constexpr const OptionSpec* kOptions[] = {&kFlag, &kValue, &kOptional, &kQt};
+constexpr OptionDef kOptional{.name = "--simulate",
+                              .value = OptionValue::Optional,
+                              .valueName = "N",
+                              .help = "simulated gadgets\nN of them"};
+constexpr OptionDef kQt{.name = "-platform", .value = OptionValue::Required, .hidden = true};
+constexpr const OptionDef* kOptions[] = {&kFlag, &kValue, &kOptional, &kQt};
 
 // What the walk saw, one word per option ("--device=PATH", "--simulate" without a value) or
 // operand ("[x]"), and the fault it ended in ("fault:KIND:ARGUMENT").
@@ -26,8 +26,8 @@ std::string Walk(std::vector<std::string> args, OperandRule rule) {
     try {
         WalkArguments(
             args, kOptions, rule,
-            [&](const OptionSpec& spec, const std::optional<std::string>& value) {
-                seen += std::string(spec.name) + (value ? "=" + *value : "") + " ";
+            [&](const OptionDef& def, const std::optional<std::string>& value) {
+                seen += std::string(def.name) + (value ? "=" + *value : "") + " ";
             },
             [&](const std::string& operand) { seen += "[" + operand + "] "; });
     } catch (const ArgumentFault& fault) {
